@@ -1,0 +1,25 @@
+# Installs the Debian packages a purpose needs, only those that are missing, quietly.
+# Sourced by the other scripts.
+deps_for() {
+    local common="cmake ninja-build g++ clang libgtest-dev libgmock-dev pkg-config"
+    case "$1" in
+        test) echo "$common" ;;
+        demo) echo "$common" ;;
+        bench) echo "$common coreutils openssl" ;;
+    esac
+}
+
+install_deps() {
+    local missing=()
+    local p
+    for p in $(deps_for "$1"); do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "=== installing ${missing[*]}"
+        local sudo=""
+        [ "$(id -u)" -eq 0 ] || sudo="sudo"
+        $sudo apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    fi
+}
