@@ -1,5 +1,6 @@
 #pragma once
-// Path helpers and the special folders the program uses.
+// Path helpers and the special folders the program uses. Paths are file-system
+// bytes, handed to the system unchanged; only '/' separates.
 #include <string>
 #include <string_view>
 
