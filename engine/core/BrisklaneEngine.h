@@ -1,0 +1,91 @@
+#pragma once
+// The flat call interface through which the controller drives the download engine.
+// The controller never sees an engine object: it fills a descriptor, gets an opaque
+// handle, polls a fixed status record and sends commands by handle. Every task call
+// is serialised by one engine-wide lock and turns any engine failure into a code.
+// Strings are zero-terminated GBK.
+#include <cstdint>
+
+// A registry number, never reused in the life of the process: a handle is valid
+// exactly while its task is registered, and a stale one can never name a new task.
+using EngineTask = uint32_t;
+
+constexpr int kEngineOk = 0;
+constexpr int kEngineBitfieldError = -1;
+constexpr int kEngineBadArgument = -101;
+constexpr int kEngineSocketsUnavailable = -102;
+constexpr int kEngineDuplicate = -105;
+constexpr int kEngineNoTask = -106;
+constexpr int kEngineFailure = -107;
+constexpr int kEngineNoMemory = -109;
+
+constexpr uint32_t kTaskFlagP2SP = 0x01000000;
+constexpr uint32_t kTaskFlagBT = 0x00010000;
+constexpr uint32_t kTaskFlagAccepted = 0x00100000;
+constexpr uint32_t kTaskFlagFullPath = 0x00000002;
+constexpr uint32_t kTaskFlagQuickCheck = 0x00000020;
+
+constexpr int kEnginePathSize = 4096;
+
+struct TaskDescriptor {
+    uint64_t finished;                // the caller's own flag; the engine ignores it
+    char resourceId[kEnginePathSize]; // P2SP resource identifier
+    const char* sources;              // one source URL per line (CR, LF or CR LF); may be null
+    char targetPath[kEnginePathSize]; // folder, or the file itself with kTaskFlagFullPath
+    char resumeInfoPath[kEnginePathSize];
+    uint32_t flags;
+    EngineTask task; // out
+};
+
+struct TaskStatus {
+    char name[kEnginePathSize];
+    uint32_t progress; // 1/10000
+    uint32_t state;    // 0, an engine state code, or 20206 once complete
+    uint32_t downloadRate;
+    uint32_t secondsLeft;
+    uint32_t totalKiB;
+    uint64_t httpBytes;
+    uint64_t peerBytes;
+    uint64_t downloadedBytes;
+};
+
+// Engine set-up and shut-down.
+void EngineOpenLog();
+int EngineSetListenPort(int port);
+int EngineInitialize(const char* dataPath);
+int EngineSetP2PEnabled(int on);
+void EngineSetHttpDisguise(int on);
+void EngineCloseServices();
+int EngineCleanup();
+
+// Task calls.
+int EngineCreateTask(TaskDescriptor* d);
+int EngineRecoverTask(TaskDescriptor* d, bool skipDuplicateTest);
+int EngineStopTask(EngineTask task, int release);
+int EngineStopTasks(const EngineTask* tasks, unsigned count, int release, int* results);
+int EngineRestartTask(EngineTask task);
+int EngineGetTaskStatus(EngineTask task, TaskStatus* out);
+int EngineIsTaskComplete(EngineTask task, int* out);
+int EngineSetTaskSpeedLimit(EngineTask task, int kind, int value);
+int EngineSetTaskPeerLimits(EngineTask task, int maxSourceConnections, int maxPeerConnections);
+int EngineClearTaskMirrors(EngineTask task);
+int EngineAddTaskMirror(EngineTask task, const char* urls, const char* hosts);
+int EngineGetTaskBitfieldSize(EngineTask task);
+int EngineGetTaskBitfield(EngineTask task, unsigned char* buf, int len);
+
+// Utility calls (no task, no lock).
+// Shows a message on a thread of its own so the caller never waits for the user;
+// 1 when the message was handed over, 0 when that did not happen within 2 s.
+int EngineMessageBox(void* owner, const char* text, const char* caption, unsigned type);
+// Bytes free to the caller on the file system that holds path; 0 when that fails.
+uint64_t EngineGetFreeDiskSpace(const char* path);
+// Bytes allocated for the file, or for path + ".qvtmp" when only that exists; 0 for a
+// missing file, -1 when it exists but cannot be opened, -2 when it cannot be queried.
+int64_t EngineGetAllocatedSize(const char* path);
+
+// Process-wide settings, as the engine's connection code reads them.
+bool EngineP2PEnabled();
+bool EngineHttpDisguise();
+int EngineListenPort();
+bool EngineInitialized();
+const char* EngineDataPath();

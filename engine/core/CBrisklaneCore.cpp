@@ -1,0 +1,7 @@
+#include "engine/core/CBrisklaneCore.h"
+
+#include "engine/core/BrisklaneEngine.h"
+
+CBrisklaneCore::~CBrisklaneCore() {
+    EngineCleanup();
+}

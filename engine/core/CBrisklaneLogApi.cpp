@@ -1,0 +1,122 @@
+#include "engine/core/CBrisklaneLogApi.h"
+
+#include "platform/DebugOutput.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace {
+const char* const kSuffixes[CBrisklaneLogApi::kFileCount] = {
+    ".log",           ".req.log",        ".dump.log",
+    ".checktask.log", ".peerprefer.log", ".dataupload.log",
+    ".httptrace.log", ".checkpeer.log",  ".written.log",
+    ".sha1check.log", ".peerinfo.log"};
+
+std::string LocalTime(const char* format) {
+    char buf[64];
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    if (std::strftime(buf, sizeof buf, format, &tm) == 0)
+        buf[0] = 0;
+    return buf;
+}
+
+// "[time] [message]" + ending, cut so that the ending always survives in a
+// kLineBuffer-byte line.
+std::string BuildLine(const std::string& time, const char* message, const char* ending) {
+    const size_t room = CBrisklaneLogApi::kLineBuffer - 1;
+    std::string line = "[" + time + "] [";
+    const size_t tail = 1 + std::strlen(ending);
+    size_t take = std::strlen(message);
+    if (line.size() + take + tail > room)
+        take = room > line.size() + tail ? room - line.size() - tail : 0;
+    line.append(message, take);
+    line += "]";
+    line += ending;
+    return line;
+}
+} // namespace
+
+CBrisklaneLogApi::CBrisklaneLogApi() {
+    SetLevels(38, 2);
+}
+
+void CBrisklaneLogApi::SetLevels(int fileThreshold, int debugThreshold) {
+    std::lock_guard<std::mutex> g(guard_);
+    fileThreshold_ = fileThreshold;
+    debugThreshold_ = debugThreshold;
+}
+
+void CBrisklaneLogApi::SetBasePath(const char* base) {
+    std::lock_guard<std::mutex> g(guard_);
+    for (int i = 0; i < kFileCount; ++i)
+        paths_[i] = std::string(base ? base : "") + kSuffixes[i];
+}
+
+int CBrisklaneLogApi::FileIndexForCategory(int category) {
+    switch (category) {
+    case 4:
+        return 1;
+    case 38:
+        return 2;
+    case 37:
+        return 3;
+    case 18:
+        return 4;
+    case 28:
+        return 5;
+    case 25:
+        return 6;
+    case 9:
+        return 7;
+    case 29:
+        return 8;
+    case 30:
+        return 9;
+    case 31:
+        return 10;
+    default:
+        return 0;
+    }
+}
+
+std::string CBrisklaneLogApi::PathForCategory(int category) const {
+    std::lock_guard<std::mutex> g(guard_);
+    return paths_[FileIndexForCategory(category)];
+}
+
+void CBrisklaneLogApi::Write(const char* message, int category, int debugLevel) {
+    if (!message)
+        return;
+    std::lock_guard<std::mutex> g(guard_);
+    if (fileThreshold_ == kOff && debugThreshold_ == kOff)
+        return;
+    if (debugLevel < debugThreshold_ && category < fileThreshold_)
+        return;
+    const std::string line = BuildLine(LocalTime("%X"), message, "\n");
+    if (debugLevel >= debugThreshold_)
+        platform::DebugOutput(line);
+    if (category >= fileThreshold_ && debugThreshold_ != kOff) {
+        const std::string& path = paths_[FileIndexForCategory(category)];
+        if (path.empty())
+            return;
+        // Opened per line, so the files may be moved or deleted while we run.
+        if (FILE* f = std::fopen(path.c_str(), "a+")) {
+            std::fwrite(line.data(), 1, line.size(), f);
+            std::fclose(f);
+        }
+    }
+}
+
+void CBrisklaneLogApi::Printf(const char* format, ...) {
+    char text[kLineBuffer];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(text, sizeof text, format ? format : "", ap);
+    va_end(ap);
+    std::lock_guard<std::mutex> g(guard_);
+    platform::DebugOutput(BuildLine(LocalTime("%Y-%m-%d %X"), text, "\r\n"));
+}

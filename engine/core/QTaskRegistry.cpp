@@ -1,0 +1,84 @@
+#include "engine/core/QTaskRegistry.h"
+
+#include "engine/core/EngineLocks.h"
+#include "engine/core/EngineServices.h"
+#include "engine/core/QScopedLock.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+struct Entry {
+    EngineTask handle;
+    TBaseWork* task;
+};
+std::vector<Entry>& Entries() {
+    static auto* entries = new std::vector<Entry>;
+    return *entries;
+}
+EngineTask g_nextHandle = 1;
+} // namespace
+
+EngineTask QTaskRegistry::Add(TBaseWork* task) {
+    bool first = false;
+    EngineTask handle = 0;
+    {
+        QScopedLock guard(RegistryLock());
+        auto& e = Entries();
+        for (const Entry& x : e)
+            if (x.task == task)
+                return x.handle;
+        first = e.empty();
+        handle = g_nextHandle++;
+        if (g_nextHandle == 0)
+            g_nextHandle = 1;
+        e.push_back({handle, task});
+    }
+    if (first)
+        OnFirstTaskRegistered();
+    return handle;
+}
+
+void QTaskRegistry::Remove(TBaseWork* task) {
+    bool last = false;
+    {
+        QScopedLock guard(RegistryLock());
+        auto& e = Entries();
+        auto it = std::find_if(e.begin(), e.end(), [&](const Entry& x) { return x.task == task; });
+        if (it == e.end())
+            return;
+        e.erase(it);
+        last = e.empty();
+    }
+    if (last)
+        OnLastTaskUnregistered();
+}
+
+TBaseWork* QTaskRegistry::Find(EngineTask handle) {
+    if (handle == 0)
+        return nullptr;
+    QScopedLock guard(RegistryLock());
+    for (const Entry& x : Entries())
+        if (x.handle == handle)
+            return x.task;
+    return nullptr;
+}
+
+TBaseWork* QTaskRegistry::First() {
+    QScopedLock guard(RegistryLock());
+    auto& e = Entries();
+    return e.empty() ? nullptr : e.front().task;
+}
+
+std::vector<TBaseWork*> QTaskRegistry::Snapshot() {
+    QScopedLock guard(RegistryLock());
+    std::vector<TBaseWork*> out;
+    for (const Entry& x : Entries())
+        out.push_back(x.task);
+    return out;
+}
+
+size_t QTaskRegistry::Count() {
+    QScopedLock guard(RegistryLock());
+    return Entries().size();
+}

@@ -1,0 +1,264 @@
+#include "engine/task/TWorkThread.h"
+
+#include "engine/core/EngineLocks.h"
+#include "engine/core/EngineLog.h"
+#include "engine/core/QScopedLock.h"
+#include "engine/core/QTimeThread.h"
+#include "platform/Clock.h"
+
+#include <cstring>
+
+TWorkThread::TWorkThread() = default;
+
+TWorkThread::~TWorkThread() {
+    Stop();
+    Reset(true, true);
+}
+
+int TWorkThread::StopDownload() {
+    return Stop() ? kEngineOk : kEngineFailure;
+}
+
+int TWorkThread::StartDownload() {
+    return Start("StartDownload") ? kEngineOk : kEngineFailure;
+}
+
+int TWorkThread::ContinueDownload() {
+    if (IsRunning())
+        return kEngineFailure;
+    ReadResumeInformation();
+    return Start("ContinueDownload") ? kEngineOk : kEngineFailure;
+}
+
+int TWorkThread::PauseDownload() {
+    return SetPause(true) ? kEngineOk : kEngineFailure;
+}
+
+int TWorkThread::RestartDownload() {
+    LogLine(2, "Download Restarted..");
+    if (!Stop())
+        return kEngineFailure;
+    {
+        QScopedLock guard(ObjectLock());
+        DeleteDownloadFiles();
+        DeleteResumeInformation();
+        ResetStatusRecords();
+    }
+    Reset(true, true);
+    return ResumeDownload();
+}
+
+void TWorkThread::Reset(bool release, bool full) {
+    QScopedLock guard(ObjectLock());
+    ResetPeers(release, full);
+    ResetPieces(release, full);
+    completionTime_ = 0;
+    if (full) {
+        complete_ = false;
+        httpBytes_ = 0;
+        peerBytes_ = 0;
+    }
+}
+
+void TWorkThread::GetStatus(TaskStatus& out) {
+    std::memset(&out, 0, sizeof out);
+    QScopedLock guard(ObjectLock());
+    const TaskInfo& p = published_;
+    std::strncpy(out.name, p.name.c_str(), sizeof out.name - 1);
+    out.progress = p.Progress();
+    out.state = out.progress >= 10000 ? kStateComplete : static_cast<uint32_t>(p.stateCode);
+    out.downloadRate = static_cast<uint32_t>(p.downloadRate);
+    out.secondsLeft = static_cast<uint32_t>(p.secondsLeft);
+    out.totalKiB = static_cast<uint32_t>(p.totalBytes / 1024);
+    out.httpBytes = HttpBytes();
+    out.peerBytes = PeerBytes();
+    out.downloadedBytes = p.doneBytes;
+}
+
+bool TWorkThread::IsComplete() {
+    QScopedLock guard(ObjectLock());
+    const TaskInfo& p = published_;
+    return p.totalBytes != 0 && p.doneBytes * 10000 / p.totalBytes > 9999;
+}
+
+void TWorkThread::Refresh() {
+    bool changed;
+    {
+        QScopedLock guard(ObjectLock());
+        const TaskInfo& p = published_;
+        changed = p.totalBytes != live_.totalBytes || p.doneBytes != live_.doneBytes ||
+                  p.pieceCount != live_.pieceCount || p.piecesDone != live_.piecesDone ||
+                  p.stateCode != live_.stateCode || p.phase != live_.phase;
+    }
+    if (changed)
+        PublishStatus(true, false);
+}
+
+void TWorkThread::ReleaseLocksAfterFailure() {
+    // The object lock was already released by the thread body.
+    while (RegistryLock().Unlock() || ProxySettingsLock().Unlock() || DiskLock().Unlock())
+        platform::SleepMs(20);
+}
+
+uint32_t TWorkThread::SecondsRunning() {
+    const uint32_t start = StartTime();
+    const uint32_t now = EngineUptime();
+    return now > start ? now - start : 0;
+}
+
+void TWorkThread::RecordAllocatedSize() {
+    if (TargetFile().empty())
+        return;
+    const int64_t size = EngineGetAllocatedSize(TargetFile().c_str());
+    if (size > 0)
+        allocatedSize_ = size;
+}
+
+uint64_t TWorkThread::Tick() {
+    ServiceConnections();
+    Refresh();
+    platform::SleepMs(TickInterval());
+    return EngineWallClock();
+}
+
+bool TWorkThread::CompleteCheck(uint64_t now) {
+    bool all;
+    const uint64_t stamp = now ? now : EngineWallClock();
+    {
+        QScopedLock guard(ObjectLock());
+        all = live_.pieceCount > 0 && live_.piecesDone >= live_.pieceCount;
+        if (all && completionTime_ == 0) {
+            completionTime_ = stamp;
+            if (live_.phase != 3) {
+                FlushAndCloseFiles();
+                all = live_.pieceCount > 0 && live_.piecesDone >= live_.pieceCount;
+                if (all)
+                    complete_ = true;
+            }
+        }
+        if (!all) {
+            completionTime_ = 0;
+            return false;
+        }
+        if (now == 0)
+            return false;
+        if (!IsTorrentBased())
+            return live_.doneBytes >= live_.totalBytes;
+        const uint64_t hours = now > completionTime_ ? (now - completionTime_) / 3600 : 0;
+        return hours >= static_cast<uint64_t>(settings_.seedHours);
+    }
+}
+
+bool TWorkThread::Prepare() {
+    RecordAllocatedSize();
+    if (IsTorrentBased() && !Identifier().empty()) {
+        {
+            QScopedLock guard(ObjectLock());
+            live_.phase = 1;
+        }
+        if (Identifier().compare(0, 7, "file://") == 0 && !hasFileSet_) {
+            if (!ReadTorrentFile(Identifier())) {
+                {
+                    QScopedLock guard(ObjectLock());
+                    live_.stateCode = kStateTorrentUnreadable;
+                }
+                PublishStatus(true, true);
+                uint32_t id;
+                RequestStop(id);
+                return false;
+            }
+            LoadMetadata();
+        }
+        QScopedLock guard(ObjectLock());
+        live_.phase = 4;
+    }
+    QScopedLock guard(ObjectLock());
+    return !IsTorrentBased() || hasFileSet_ || !sources_.empty();
+}
+
+void TWorkThread::Run() {
+    failed_ = timedOut_ = false;
+    if (Prepare())
+        MainLoop();
+    AfterLoop();
+}
+
+void TWorkThread::MainLoop() {
+    {
+        QScopedLock guard(ObjectLock());
+        live_.phase = 4;
+    }
+    PublishStatus(true, true);
+    uint64_t last15 = 0, last8 = 0, last10 = 0;
+    unsigned eightCount = 0;
+    uint64_t now = EngineWallClock();
+    for (;;) {
+        if (CheckStop())
+            break;
+        if (CompleteCheck(now)) {
+            LogFormat(23, "%s%s is Download Complete", ThreadPrefix().c_str(), live_.name.c_str());
+            break;
+        }
+        RecordAllocatedSize();
+        now = Tick();
+        if (now - last15 >= 15) {
+            last15 = now;
+            FeedSources();
+            RefreshPeers();
+        }
+        const uint32_t running = SecondsRunning();
+        if (!HasMetadata() && running > static_cast<uint32_t>(settings_.metadataTimeout)) {
+            timedOut_ = true;
+            break;
+        }
+        if (SmoothedDownloadRate() == 0 && running > kGiveUpSeconds &&
+            (!IsTorrentBased() || !HasMetadata()) && ConnectedPeerCount() == 0) {
+            failed_ = true;
+            ResetSources();
+            break;
+        }
+        if (now - last8 >= 8) {
+            last8 = now;
+            if (++eightCount % 4 == 0) {
+                PieceHousekeeping();
+                fullRefresh_ = true;
+            }
+        }
+        if (metadataChanged_) {
+            metadataChanged_ = false;
+            ReloadMetadata();
+        }
+        if (now - last10 >= 10) {
+            last10 = now;
+            // The local-network announcement step joins here.
+        }
+        if (now != lastPublish_) {
+            lastPublish_ = now;
+            PublishStatus(fullRefresh_, false);
+            fullRefresh_ = false;
+        }
+    }
+}
+
+void TWorkThread::AfterLoop() {
+    if (!complete_)
+        CompleteCheck(0);
+    ResetSources();
+    Reset(false, false);
+    if (complete_)
+        DeleteResumeInformation();
+    else
+        WriteResumeInformation();
+    {
+        QScopedLock guard(ObjectLock());
+        live_.phase = 1;
+        if (!complete_) {
+            if (failed_)
+                live_.stateCode = kStateGaveUp;
+            if (timedOut_)
+                live_.stateCode = kStateMetadataTimeout;
+        }
+    }
+    PublishStatus(true, true);
+    Reset(false, false);
+}
