@@ -22,3 +22,7 @@ mkdir -p build
 run_build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_build build/asan -DCMAKE_BUILD_TYPE=Debug -DBRISKLANE_SANITIZE=ON -DBRISKLANE_BENCH=OFF
+
+# Every parser's fuzz target, for a bounded time, in a clang build of its own.
+echo "=== fuzz"
+bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
