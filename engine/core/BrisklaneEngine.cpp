@@ -8,6 +8,7 @@
 #include "engine/core/QScopedLock.h"
 #include "engine/core/QTaskRegistry.h"
 #include "engine/core/QTimeThread.h"
+#include "engine/task/TActiveTorrents.h"
 #include "engine/task/TWorkThread.h"
 #include "platform/Clock.h"
 #include "platform/Disk.h"
@@ -146,6 +147,7 @@ int EngineCleanup() {
         // task is deleted (its destructor takes it to unregister).
         while (TBaseWork* task = QTaskRegistry::First())
             delete task;
+        TActiveTorrents::Clear();
         if (StopClock())
             LogLine(22, "Time Ensure Thread Stopped.. ");
         g_initialized.store(false);
@@ -348,6 +350,20 @@ int64_t EngineGetAllocatedSize(const char* path) {
     default:
         return -1;
     }
+}
+
+void EngineReportTransfer(const char*, const char*, const char*, uint32_t, uint64_t, uint64_t, const char*, uint64_t,
+                          uint64_t, uint64_t, uint64_t, uint32_t, const char*, const char*, const char*, int32_t) {
+    // The statistics upload thread does not exist yet, and records made while it does
+    // not run are dropped.
+}
+
+void EngineReportEvent(const char* code, const char* errorMsg, int32_t flag) {
+    EngineReportTransfer(code, "", "", 0, 0, 0, "", 0, 0, 0, 0, 0, "", "", errorMsg, flag);
+}
+
+void EngineReportFileEvent(const char* code, const char* fileName, const char* errorMsg) {
+    EngineReportTransfer(code, "", "", 0, 0, 0, "", 0, 0, 0, 0, 0, fileName, "", errorMsg, 0);
 }
 
 namespace {

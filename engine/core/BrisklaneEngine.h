@@ -83,6 +83,16 @@ uint64_t EngineGetFreeDiskSpace(const char* path);
 // missing file, -1 when it exists but cannot be opened, -2 when it cannot be queried.
 int64_t EngineGetAllocatedSize(const char* path);
 
+// Statistics records for the upload thread. Without a running upload thread they are
+// dropped.
+void EngineReportTransfer(const char* code, const char* serverIp, const char* httpResult, uint32_t totalTime,
+                          uint64_t totalBytes, uint64_t averageSpeed, const char* progress, uint64_t httpTotalBytes,
+                          uint64_t httpAverageSpeed, uint64_t p2pTotalBytes, uint64_t p2pAverageSpeed,
+                          uint32_t corruptPakId, const char* fileName, const char* url, const char* errorMsg,
+                          int32_t flag);
+void EngineReportEvent(const char* code, const char* errorMsg, int32_t flag);
+void EngineReportFileEvent(const char* code, const char* fileName, const char* errorMsg);
+
 // Process-wide settings, as the engine's connection code reads them.
 bool EngineP2PEnabled();
 bool EngineHttpDisguise();

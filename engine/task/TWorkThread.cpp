@@ -75,6 +75,39 @@ void TWorkThread::GetStatus(TaskStatus& out) {
     out.downloadedBytes = p.doneBytes;
 }
 
+void TWorkThread::GetDetailedStatus(TaskDetailedStatus& out) {
+    GetStatus(out.status);
+    QScopedLock guard(ObjectLock());
+    out.allocatedBytes = allocatedSize_;
+    out.peerCount = ConnectedPeerCount();
+    out.secondsSinceStart = IsRunning() ? SecondsRunning() : 0;
+}
+
+int TWorkThread::GetSecondsLeft(uint32_t& out) {
+    QScopedLock guard(ObjectLock());
+    out = static_cast<uint32_t>(published_.secondsLeft);
+    return kEngineOk;
+}
+
+int TWorkThread::GetAverageDownloadRate(uint32_t& out) {
+    QScopedLock guard(ObjectLock());
+    out = static_cast<uint32_t>(published_.averageDownloadRate);
+    return kEngineOk;
+}
+
+int TWorkThread::GetDownloadRate(uint32_t& out) {
+    QScopedLock guard(ObjectLock());
+    out = static_cast<uint32_t>(published_.downloadRate);
+    return kEngineOk;
+}
+
+void TWorkThread::AddTrackerText(const std::string& text) {
+    QScopedLock guard(ObjectLock());
+    if (!extraTrackerText_.empty() && extraTrackerText_.back() != '\n')
+        extraTrackerText_ += '\n';
+    extraTrackerText_ += text;
+}
+
 bool TWorkThread::IsComplete() {
     QScopedLock guard(ObjectLock());
     const TaskInfo& p = published_;

@@ -3,6 +3,14 @@
 
 #include <cstdint>
 
+// TaskStatus and what only diagnostics want.
+struct TaskDetailedStatus {
+    TaskStatus status;
+    int64_t allocatedBytes;
+    int32_t peerCount;
+    uint32_t secondsSinceStart;
+};
+
 // The download task the engine instantiates: the thread body, the main loop and the
 // operations the engine interface calls.
 class TWorkThread : public TWorkWithTransStatis {
@@ -24,6 +32,13 @@ public:
     int ResumeDownload() { return StartDownload(); }
 
     void GetStatus(TaskStatus& out);
+    void GetDetailedStatus(TaskDetailedStatus& out);
+    // Published counters.
+    int GetSecondsLeft(uint32_t& out);
+    int GetAverageDownloadRate(uint32_t& out);
+    int GetDownloadRate(uint32_t& out);
+    // Appends a line to the task's extra tracker text.
+    void AddTrackerText(const std::string& text);
     bool IsComplete();
     // Stops the thread if needed and clears all per-run state.
     void Reset(bool release, bool full);
@@ -52,4 +67,5 @@ private:
     bool fullRefresh_ = false;
     int64_t allocatedSize_ = 0;
     uint64_t lastPublish_ = 0;
+    std::string extraTrackerText_;
 };

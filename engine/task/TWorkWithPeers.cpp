@@ -1,6 +1,7 @@
 #include "engine/task/TWorkWithPeers.h"
 
 #include "engine/core/QScopedLock.h"
+#include "engine/task/TActiveTorrents.h"
 
 TWorkWithPeers::TWorkWithPeers() = default;
 
@@ -51,4 +52,4 @@ void TWorkWithPeers::FeedSources() {
     }
 }
 
-void TWorkWithPeers::ResetPeers(bool /*release*/, bool /*full*/) {}
+void TWorkWithPeers::ResetPeers(bool /*release*/, bool /*full*/) { TActiveTorrents::Unregister(this); }

@@ -3,6 +3,7 @@
 #include "engine/core/QScopedLock.h"
 #include "platform/Paths.h"
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -56,6 +57,13 @@ bool TWorkWithPieces::ReadTorrentFile(const std::string& fileUrl) {
     torrentData_ = data.str();
     hasTorrentData_ = !torrentData_.empty();
     return hasTorrentData_;
+}
+
+bool TWorkWithPieces::MatchHandshake(const uint8_t* received, size_t length) const {
+    static const char kProtocol[] = "BitTorrent protocol";
+    if (!received || length < 48 || received[0] != 19)
+        return false;
+    return std::memcmp(received + 1, kProtocol, 19) == 0 && std::memcmp(received + 28, infoHash_.data(), 20) == 0;
 }
 
 void TWorkWithPieces::DeleteResumeInformation() {

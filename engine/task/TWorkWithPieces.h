@@ -1,4 +1,5 @@
 #pragma once
+#include "engine/task/TActiveTorrents.h"
 #include "engine/task/TWorkWithPeers.h"
 
 #include <cstdint>
@@ -21,6 +22,13 @@ public:
     // The piece bitfield, most significant bit first; the caller holds the object lock.
     const std::vector<uint8_t>& Bitfield() const { return bitfield_; }
 
+    // The torrent's info hash; all zeros while unknown.
+    const InfoHash& GetInfoHash() const { return infoHash_; }
+    // True when received starts with a BitTorrent handshake for this task's torrent.
+    bool MatchHandshake(const uint8_t* received, size_t length) const;
+    bool RegisterActiveTorrent() { return TActiveTorrents::Register(this, infoHash_); }
+    void UnregisterActiveTorrent() { TActiveTorrents::Unregister(this); }
+
 protected:
     // Reads the bencoded torrent a file:// identifier names into torrentData_.
     bool ReadTorrentFile(const std::string& fileUrl);
@@ -42,6 +50,7 @@ protected:
     bool hasFileSet_ = false;
     bool metadataChanged_ = false;
     std::string torrentData_;
+    InfoHash infoHash_{};
     std::vector<uint8_t> bitfield_;
     struct FileItem {
         std::string relativeName;
