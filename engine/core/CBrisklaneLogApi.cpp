@@ -112,10 +112,12 @@ void CBrisklaneLogApi::Write(const char* message, int category, int debugLevel) 
 }
 
 void CBrisklaneLogApi::Printf(const char* format, ...) {
+    if (!format)
+        return;
     char text[kLineBuffer];
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(text, sizeof text, format ? format : "", ap);
+    std::vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
     std::lock_guard<std::mutex> g(guard_);
     platform::DebugOutput(BuildLine(LocalTime("%Y-%m-%d %X"), text, "\r\n"));
