@@ -181,6 +181,13 @@ bool QThread::CheckStop() {
     return stop;
 }
 
+bool QThread::StopRequested() {
+    lock_.Lock();
+    const bool stop = stopRequested_;
+    lock_.Unlock();
+    return stop;
+}
+
 bool QThread::WaitSeconds(int n) {
     for (;;) {
         platform::SleepMs(1000);

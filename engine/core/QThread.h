@@ -32,6 +32,8 @@ public:
     bool IsRunning();
     bool SetPause(bool on);
     bool CheckStop();
+    // The stop request, without waiting out a pause.
+    bool StopRequested();
     uint32_t CurrentThreadId();
     uint32_t StartTime();
 

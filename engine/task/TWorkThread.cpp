@@ -149,6 +149,7 @@ void TWorkThread::RecordAllocatedSize() {
 
 uint64_t TWorkThread::Tick() {
     ServiceConnections();
+    StoreBufferedData();
     Refresh();
     platform::SleepMs(TickInterval());
     return EngineWallClock();
@@ -189,8 +190,8 @@ bool TWorkThread::Prepare() {
             QScopedLock guard(ObjectLock());
             live_.phase = 1;
         }
-        if (Identifier().compare(0, 7, "file://") == 0 && !hasFileSet_) {
-            if (!ReadTorrentFile(Identifier())) {
+        if (Identifier().compare(0, 7, "file://") == 0 && !HasMetadata()) {
+            if (torrentData_.empty() && !ReadTorrentFile(Identifier())) {
                 {
                     QScopedLock guard(ObjectLock());
                     live_.stateCode = kStateTorrentUnreadable;
@@ -200,13 +201,14 @@ bool TWorkThread::Prepare() {
                 RequestStop(id);
                 return false;
             }
-            LoadMetadata();
         }
+        if (!HasMetadata() && (!torrentData_.empty() || Identifier().find("$End$") != std::string::npos))
+            LoadMetadata();
         QScopedLock guard(ObjectLock());
         live_.phase = 4;
     }
     QScopedLock guard(ObjectLock());
-    return !IsTorrentBased() || hasFileSet_ || !sources_.empty();
+    return !IsTorrentBased() || HasMetadata() || !sources_.empty();
 }
 
 void TWorkThread::Run() {
