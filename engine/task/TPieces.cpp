@@ -99,6 +99,16 @@ bool TPieces::PieceNeeded(int i) const {
     return ValidPiece(i) && !pieces_[static_cast<size_t>(i)].skipped && !HasPiece(i);
 }
 
+void TPieces::DiscardBuffered(int i) {
+    if (!ValidPiece(i) || HasPiece(i))
+        return;
+    TPiece& p = pieces_[static_cast<size_t>(i)];
+    p.buffer.clear();
+    p.inMemoryComplete = false;
+    p.creditSource.reset();
+    p.creditBytes = 0;
+}
+
 bool TPieces::PieceInfo(int i, int32_t& size, int32_t& firstMissing) const {
     if (!ValidPiece(i))
         return false;

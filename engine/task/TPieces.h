@@ -4,6 +4,7 @@
 #include "engine/task/TFileLayout.h"
 #include "engine/task/TFileStore.h"
 #include "engine/task/TPiece.h"
+#include "engine/task/TPieceQuery.h"
 
 #include <cstdint>
 #include <memory>
@@ -30,7 +31,7 @@ public:
 // The piece map of one download and the files it lands in. Every source delivers
 // 16 KiB blocks here; a piece is verified by SHA-1 in memory, so it is never read
 // back from disk to be checked, and written in contiguous runs.
-class TPieces : public TRefObject {
+class TPieces : public TRefObject, public TPieceQuery {
 public:
     static constexpr int kCorruptPiece = -99;
     static constexpr int32_t kStoreRun = 131072;
@@ -50,18 +51,20 @@ public:
     bool CommitLayout(const TFileLayout& layout, const InfoHash& infoHash, const Options& options);
     bool Usable() const { return pieceCount_ > 0; }
 
-    int32_t PieceCount() const { return pieceCount_; }
-    int32_t PieceLength() const { return pieceLength_; }
+    int32_t PieceCount() const override { return pieceCount_; }
+    int32_t PieceLength() const override { return pieceLength_; }
     uint64_t TotalSize() const { return total_; }
     uint64_t DoneBytes() const { return doneBytes_; }
-    int32_t PiecesDone() const { return piecesDone_; }
+    int32_t PiecesDone() const override { return piecesDone_; }
     bool HasHashes() const { return !hashes_.empty(); }
     const std::string& Name() const { return name_; }
     const std::vector<uint8_t>& Bitfield() const { return bitfield_; }
     const TPiece* Piece(int i) const { return ValidPiece(i) ? &pieces_[static_cast<size_t>(i)] : nullptr; }
 
     bool HasPiece(int i) const;
-    bool PieceNeeded(int i) const;
+    bool PieceNeeded(int i) const override;
+    // Drops the buffered data of an unverified piece (its stored prefix stays).
+    void DiscardBuffered(int i) override;
     // Size of piece i and its first missing offset; false for a bad index.
     bool PieceInfo(int i, int32_t& size, int32_t& firstMissing) const;
     bool HasBlock(uint32_t block) const;
