@@ -8,6 +8,7 @@
 #include "engine/core/QScopedLock.h"
 #include "engine/core/QTaskRegistry.h"
 #include "engine/core/QTimeThread.h"
+#include "engine/peer/QProxyEnvironment.h"
 #include "engine/task/TActiveTorrents.h"
 #include "engine/task/TWorkThread.h"
 #include "platform/Clock.h"
@@ -121,6 +122,8 @@ int EngineInitialize(const char* dataPath) {
         std::strncpy(g_dataPath, dataPath, sizeof g_dataPath - 1);
         g_dataPath[sizeof g_dataPath - 1] = 0;
     }
+    // The proxy the user configured for command-line tools applies to every connection.
+    LoadProxyFromEnvironment();
     g_initialized.store(true);
     return kEngineOk;
 }
@@ -352,8 +355,9 @@ int64_t EngineGetAllocatedSize(const char* path) {
     }
 }
 
-void EngineReportTransfer(const char*, const char*, const char*, uint32_t, uint64_t, uint64_t, const char*, uint64_t,
-                          uint64_t, uint64_t, uint64_t, uint32_t, const char*, const char*, const char*, int32_t) {
+void EngineReportTransfer(const char*, const char*, const char*, uint32_t, uint64_t, uint64_t, const char*,
+                          uint64_t, uint64_t, uint64_t, uint64_t, uint32_t, const char*, const char*,
+                          const char*, int32_t) {
     // The statistics upload thread does not exist yet, and records made while it does
     // not run are dropped.
 }
