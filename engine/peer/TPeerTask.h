@@ -55,4 +55,9 @@ public:
     virtual uint32_t Uptime() = 0;
     virtual bool Stopping() = 0;
     virtual void SetStateCode(int code) = 0;
+    // Whether the source a connection tried last could not be resolved; the controller
+    // reads it through the task.
+    virtual void SetDnsFailed(bool failed) = 0;
+    // A whole-body fetch of a document (fetch purpose 1) is under way: state 2.
+    virtual void SetFetchState(int state) = 0;
 };

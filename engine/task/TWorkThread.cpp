@@ -151,6 +151,7 @@ uint64_t TWorkThread::Tick() {
     ServiceConnections();
     StoreBufferedData();
     Refresh();
+    PeerReview(false);
     platform::SleepMs(TickInterval());
     return EngineWallClock();
 }
@@ -213,6 +214,7 @@ bool TWorkThread::Prepare() {
 
 void TWorkThread::Run() {
     failed_ = timedOut_ = false;
+    ResetRates();
     if (Prepare())
         MainLoop();
     AfterLoop();
@@ -296,4 +298,72 @@ void TWorkThread::AfterLoop() {
     }
     PublishStatus(true, true);
     Reset(false, false);
+}
+
+uint64_t TWorkThread::EngineWallClockNow() {
+    return EngineWallClock();
+}
+
+uint32_t TWorkThread::Uptime() {
+    return EngineUptime();
+}
+
+void TWorkThread::BuildRanges() {
+    if (!ranges_ || !ranges_->Empty())
+        return;
+    std::vector<TPieceRanges::SourceShare> shares;
+    for (size_t i = 0; i < Candidates().Size(); ++i) {
+        TPeerId* c = Candidates().At(i);
+        if (c->IsHttpOrFtp() && c->Resolved())
+            shares.push_back(
+                {c, std::max(c->connectionLimit, static_cast<int>(settings_.minConnectionsPerSource))});
+    }
+    ranges_->BuildInitialRanges(shares);
+}
+
+bool TWorkThread::PieceWanted(int piece) {
+    if (!pieces_ || !pieces_->PieceNeeded(piece))
+        return false;
+    if (!work_)
+        return true;
+    return work_->EndGame() || work_->InProgressCount(piece) < work_->AllowedWorkers();
+}
+
+int TWorkThread::WriteBlock(uint32_t block, const uint8_t* data, int32_t length, TPeerId* source,
+                            bool& completed) {
+    completed = false;
+    if (!pieces_)
+        return 0;
+    return pieces_->WriteBlock(block, data, length, source, completed);
+}
+
+void TWorkThread::ReturnRequests(const std::vector<TBlockRequest>& /*requests*/) {
+    // Blocks of HTTP and FTP connections belong to their ranges, which the allocator
+    // hands on; nothing is queued for others here.
+}
+
+void TWorkThread::LearnSize(uint64_t size, const std::string& name) {
+    CommitPlainLayout(size, name);
+}
+
+void TWorkThread::AddTraffic(uint64_t received, uint64_t sent) {
+    rates_.AddReceived(received);
+    rates_.AddSent(sent);
+}
+
+bool TWorkThread::SourceFailed(TPeerId* source, bool retry, int backoffSeconds) {
+    return SourceFailedImpl(source, retry, backoffSeconds);
+}
+
+void TWorkThread::AddSource(TPeerId* source) {
+    if (source)
+        AddCandidate(*source, false, false);
+}
+
+void TWorkThread::SetStateCode(int code) {
+    {
+        QScopedLock guard(ObjectLock());
+        live_.stateCode = code;
+    }
+    PublishStatus(true, true);
 }

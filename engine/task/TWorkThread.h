@@ -1,4 +1,5 @@
 #pragma once
+#include "engine/peer/TPeerTask.h"
 #include "engine/task/TWorkWithTransStatis.h"
 
 #include <cstdint>
@@ -13,7 +14,7 @@ struct TaskDetailedStatus {
 
 // The download task the engine instantiates: the thread body, the main loop and the
 // operations the engine interface calls.
-class TWorkThread : public TWorkWithTransStatis {
+class TWorkThread : public TWorkWithTransStatis, public TPeerTask {
 public:
     TWorkThread();
     ~TWorkThread() override;
@@ -47,8 +48,35 @@ public:
     // up, and between its slow steps.
     static constexpr uint32_t kGiveUpSeconds = 15;
 
+    // TPeerTask
+    TPieces* PieceMap() override { return pieces_.get(); }
+    TPieceRanges* Ranges() override { return ranges_.get(); }
+    TPieceWork* Work() override { return work_.get(); }
+    void BuildRanges() override;
+    bool PieceWanted(int piece) override;
+    int WriteBlock(uint32_t block, const uint8_t* data, int32_t length, TPeerId* source,
+                   bool& completed) override;
+    void ReturnRequests(const std::vector<TBlockRequest>& requests) override;
+    int PriorityPiece() override { return -1; }
+    bool HasAllPieces() override { return HasAllPiecesNow(); }
+    uint64_t TotalSize() override { return pieces_ ? pieces_->TotalSize() : 0; }
+    void LearnSize(uint64_t size, const std::string& name) override;
+    void AddPayload(TPeerKind kind, uint64_t bytes) override { CountPayload(kind, bytes); }
+    void AddWasted(uint64_t bytes) override { wastedBytes_ += bytes; }
+    void AddTraffic(uint64_t received, uint64_t sent) override;
+    uint64_t ReceiveAllowanceLeft() override { return rates_.ReceiveAllowanceLeft(); }
+    bool SourceFailed(TPeerId* source, bool retry, int backoffSeconds) override;
+    void AddSource(TPeerId* source) override;
+    uint64_t Now() override { return EngineWallClockNow(); }
+    uint32_t Uptime() override;
+    bool Stopping() override { return QThread::StopRequested(); }
+    void SetStateCode(int code) override;
+    void SetDnsFailed(bool failed) override { dnsFailed_ = failed; }
+    void SetFetchState(int state) override { fetchState_ = state; }
+
 protected:
     void ReleaseLocksAfterFailure() override;
+    TPeerTask* PeerTask() override { return this; }
 
 private:
     // One pass of peer processing and the tick sleep; returns the wall clock.
@@ -68,4 +96,8 @@ private:
     int64_t allocatedSize_ = 0;
     uint64_t lastPublish_ = 0;
     std::string extraTrackerText_;
+    uint64_t wastedBytes_ = 0;
+    bool dnsFailed_ = false;
+    int fetchState_ = 0;
+    static uint64_t EngineWallClockNow();
 };

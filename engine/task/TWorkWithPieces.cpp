@@ -63,7 +63,9 @@ uint64_t TWorkWithPieces::Now() {
     return EngineWallClock();
 }
 
-void TWorkWithPieces::OnPieceVerified(int /*piece*/) {
+void TWorkWithPieces::OnPieceVerified(int piece) {
+    if (work_)
+        work_->PieceVerified(piece);
     QScopedLock guard(ObjectLock());
     live_.piecesDone = pieces_ ? pieces_->PiecesDone() : live_.piecesDone + 1;
 }
@@ -151,6 +153,9 @@ bool TWorkWithPieces::ReadTorrentFile(const std::string& fileUrl) {
 }
 
 bool TWorkWithPieces::CommitLayout(const TFileLayout& layout, TPieces* previous) {
+    // Connections hold ranges of the old map; they start over on the new one.
+    if (pieces_)
+        ResetPeers(false, false);
     TRef<TPieces> map = TRef<TPieces>::Adopt(new TPieces(this));
     TPieces::Options options;
     const int32_t units = settings_.cacheUnits > 0 ? settings_.EffectiveCacheUnits() : 1;
@@ -158,10 +163,14 @@ bool TWorkWithPieces::CommitLayout(const TFileLayout& layout, TPieces* previous)
     options.quickCheck = settings_.quickCheck != 0;
     options.partialPiecePath = settings_.noPartialFile ? std::string() : PartialPiecePath();
     pieces_ = map;
+    ranges_.reset();
+    work_.reset();
     if (!map->CommitLayout(layout, infoHash_, options)) {
         pieces_.reset();
         return false;
     }
+    ranges_ = std::make_unique<TPieceRanges>(*map);
+    work_ = std::make_unique<TPieceWork>(*map);
     map->InitialCheck(previous, resume_.bits);
     {
         QScopedLock guard(ObjectLock());
@@ -193,6 +202,10 @@ bool TWorkWithPieces::LoadMetadata() {
         previous->CloseFiles(false, false);
     if (!CommitLayout(layout, previous.get())) {
         pieces_ = previous;
+        if (previous) {
+            ranges_ = std::make_unique<TPieceRanges>(*previous);
+            work_ = std::make_unique<TPieceWork>(*previous);
+        }
         return false;
     }
     torrent_ = torrent;
@@ -201,13 +214,8 @@ bool TWorkWithPieces::LoadMetadata() {
 }
 
 void TWorkWithPieces::ReloadMetadata() {
-    TRef<TPieces> old = pieces_;
-    TRef<TTorrent> oldTorrent = torrent_;
-    if (!LoadMetadata()) {
-        pieces_ = old;
-        torrent_ = oldTorrent;
+    if (!LoadMetadata())
         return;
-    }
     PublishStatus(true, true);
 }
 
@@ -297,6 +305,8 @@ void TWorkWithPieces::ResetPieces(bool /*release*/, bool full) {
         return;
     if (pieces_)
         pieces_->Files().CloseAll();
+    ranges_.reset();
+    work_.reset();
     pieces_.reset();
     torrent_.reset();
     UnregisterActiveTorrent();

@@ -1,11 +1,14 @@
 #pragma once
 #include "engine/task/TActiveTorrents.h"
+#include "engine/task/TPieceRanges.h"
+#include "engine/task/TPieceWork.h"
 #include "engine/task/TPieces.h"
 #include "engine/task/TResumeInfo.h"
 #include "engine/task/TTorrent.h"
 #include "engine/task/TWorkWithPeers.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,8 @@ public:
     const std::vector<uint8_t>& Bitfield() const;
     TPieces* Pieces() const { return pieces_.get(); }
     TTorrent* Torrent() const { return torrent_.get(); }
+    TPieceRanges* RangeList() const { return ranges_.get(); }
+    TPieceWork* PieceWorkState() const { return work_.get(); }
 
     // The torrent's info hash; all zeros while unknown.
     const InfoHash& GetInfoHash() const { return infoHash_; }
@@ -74,6 +79,10 @@ protected:
     // Removes the download's files and every companion of the first one.
     void DeleteDownloadFiles();
     bool CommitLayout(const TFileLayout& layout, TPieces* previous);
+    bool HasLayout() override { return HasMetadata(); }
+    bool HasAllPiecesNow() override {
+        return pieces_ && pieces_->Usable() && pieces_->PiecesDone() >= pieces_->PieceCount();
+    }
 
     bool metadataChanged_ = false;
     std::string torrentData_;
@@ -81,4 +90,7 @@ protected:
     TRef<TPieces> pieces_;
     TRef<TTorrent> torrent_;
     TResumeInfo resume_;
+    // The work distribution over the current piece map; replaced with it.
+    std::unique_ptr<TPieceRanges> ranges_;
+    std::unique_ptr<TPieceWork> work_;
 };

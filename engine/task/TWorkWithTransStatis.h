@@ -1,4 +1,6 @@
 #pragma once
+#include "engine/peer/TPeerKind.h"
+#include "engine/task/TTransferRates.h"
 #include "engine/task/TWorkWithPieces.h"
 
 #include <atomic>
@@ -19,10 +21,20 @@ public:
 
 protected:
     // Milliseconds to sleep between ticks: shorter the faster data arrives.
-    virtual uint32_t TickInterval() const { return 6; }
+    virtual uint32_t TickInterval() const { return rates_.TickSleep(); }
     // The smoothed payload rate in bytes per second.
-    virtual int32_t SmoothedDownloadRate() const { return live_.downloadRate; }
+    virtual int32_t SmoothedDownloadRate() const { return rates_.DownloadRate(); }
+    int32_t CurrentDownloadRate() override { return rates_.DownloadRate(); }
+    bool RateStepDue() override;
+    void RateStep();
+    void CountPayload(TPeerKind kind, uint64_t bytes);
+    void ResetRates();
 
+    TTransferRates rates_;
     std::atomic<uint64_t> httpBytes_{0};
     std::atomic<uint64_t> peerBytes_{0};
+
+private:
+    uint64_t lastStepMs_ = 0;
+    int slowSourceSteps_ = 0;
 };

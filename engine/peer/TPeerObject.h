@@ -1,0 +1,172 @@
+#pragma once
+#include "engine/peer/QSocket.h"
+#include "engine/peer/TBlockRequest.h"
+#include "engine/peer/TPeerKind.h"
+#include "engine/peer/TPeerStats.h"
+#include "engine/peer/TPeerTraffic.h"
+#include "engine/peer/TRefObject.h"
+#include "engine/peer/TVirtualPeer.h"
+#include "engine/task/TPeerId.h"
+#include "engine/task/TRangeClient.h"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+class TPeerTask;
+class TPieces;
+struct TPieceRange;
+class TPieceRanges;
+
+// One connection of a task to a remote party: a BitTorrent peer, an HTTP or FTP source,
+// or a tracker. The task calls its virtual operations from its own thread, once per
+// scheduling pass; the subclasses speak the protocols. What is shared lives here: the
+// queue of blocks asked for, the claim on a run of pieces (HTTP and FTP), the delivery
+// of blocks into the piece map and the traffic bookkeeping of each tick.
+//
+// The task must outlive its connections: a connection hands its work back to the task
+// when it is reset or destroyed.
+class TPeerObject : public TVirtualPeer, public TRefObject, public TRangeClient {
+public:
+    // Link states.
+    static constexpr int kLinkNone = 0;
+    static constexpr int kLinkConnecting = 1; // connecting or handshaking
+    static constexpr int kLinkEstablished = 2;
+    // Peer states. The task treats a connection it drops in kPeerTimedOut or
+    // kPeerFinished as an ordinary end, any other drop as a failure of the source.
+    static constexpr int kPeerIdle = 0;
+    static constexpr int kPeerMayDownload = 1;
+    static constexpr int kPeerChoked = 2;
+    static constexpr int kPeerTimedOut = 5;
+    static constexpr int kPeerFinished = 6; // nothing left to do, or replaced after a redirect
+
+    TPeerObject(TPeerKind kind, TPeerTask* task);
+    ~TPeerObject() override;
+
+    // TVirtualPeer. DoRequest plans whole pieces of 16 KiB blocks from the connection's
+    // piece range, as HTTP and FTP sources fetch them.
+    bool DoWrite() override { return true; }
+    bool DoRequest() override;
+    bool DoUpload() override { return true; }
+    // Hands queued work back, closes the socket, lets go of range and source.
+    void Reset() override;
+
+    // One download step: DoRead, DoRequest, SendRequests, DoWrite, then IsConnected;
+    // false when any of them fails.
+    virtual bool OnDownloadTick();
+    // One upload step around DoUpload; only BitTorrent connections upload.
+    virtual bool OnUploadTick();
+    virtual bool SendRequests() { return true; }
+    // Adopts the source and prepares a socket; the subclass then opens the connection.
+    // Refuses null, the current source, and a source without an address and port.
+    virtual bool ConnectTo(TPeerId* source);
+    // Adopts an accepted socket (owned from now on) as an incoming connection.
+    virtual bool AttachSocket(QSocket* socket);
+    virtual bool OnAttached() { return true; }
+    virtual bool CheckIncoming(QSocket* /*socket*/) { return true; }
+    virtual bool IsUseless() { return false; }
+    // Whether the task may shed this connection: not connected, useless, starved (unless
+    // idle connections are to be kept) or a seed once the task has everything.
+    virtual bool ShouldClose(bool keepIdle);
+    virtual bool IsTimedOut() { return false; }
+    // The statistics record for selector 0, else null.
+    virtual const TPeerStats* GetInfo(int what) const;
+    // A link exists (connecting or established) and there is a socket.
+    virtual bool IsConnected() const;
+    virtual int GetRemoteRate() const { return 0; }
+    virtual bool IsStarved() { return false; }
+    virtual bool IsSeedLongEnough() { return false; }
+    virtual bool IsSeed() { return true; }
+    // Gives up the piece range: a backward range is dropped with its pieces no longer in
+    // progress, any other one becomes unowned after the queued requests went back.
+    void ReleaseRange() override;
+    // The next piece to fetch from the connection's range (acquiring another range when
+    // it runs out); -1 when there is none.
+    virtual int NextPieceIndex();
+    // Pieces the remote side has (BitTorrent); the ordering rule compares peers by it.
+    virtual int RemotePieceCount() const { return 0; }
+
+    // TRangeClient
+    int DownloadRate() const override { return traffic_.downloadRate; }
+    int RangesTaken() const override { return stats_.rangesTaken; }
+    void AddRangeTaken() override { ++stats_.rangesTaken; }
+    int LastPiece() const override { return stats_.currentPiece; }
+    uint64_t LastActivity() const override { return stats_.activityTime; }
+
+    // Delivers a complete block that the protocol received. False when the block was not
+    // asked for, when it completed a piece that failed its check, or when the connection
+    // is gone; a block that is simply no longer needed is accepted.
+    bool OnBlockReceived(uint32_t block, int32_t length, const uint8_t* data);
+    bool HasRequestInPiece(int piece) const;
+    // The task has every piece and nothing is queued: the connection is finished (peer
+    // state kPeerFinished).
+    bool NothingLeft();
+    // The range's last piece is complete: the range is ended (holes stay for others) and
+    // the queue handed back. True when that happened.
+    bool RangeFinished();
+
+    // The task's rate sample: rates from the window sums over windowSeconds, windows
+    // cleared, the connection ranked.
+    void SampleRates(int windowSeconds);
+
+    // The ordering of the task's connection list (the task drops from the end): negative
+    // when a sorts before b. Nulls last, established connections first; then, while the
+    // task downloads, the faster receivers first; once it has everything, the better
+    // uploaders first.
+    static int Compare(const TPeerObject* a, const TPeerObject* b);
+    static bool SortsBefore(const TPeerObject* a, const TPeerObject* b) { return Compare(a, b) < 0; }
+
+    int LinkState() const { return linkState_; }
+    int PeerState() const { return peerState_; }
+    TPeerKind Kind() const { return kind_; }
+    TPeerTask* Task() const { return task_; }
+    TPeerId* Source() const { return source_.get(); }
+    TPieceRange* Range() const { return range_; }
+    QSocket* Socket() const { return socket_.get(); }
+    const TPeerStats& Stats() const { return stats_; }
+    const TPeerTraffic& Traffic() const { return traffic_; }
+    const std::deque<TBlockRequest>& Requests() const { return requests_; }
+    const std::deque<TBlockRequest>& Uploads() const { return uploads_; }
+    // HTTP and FTP: absolute offset of the next byte the stream delivers, and the bytes
+    // still to be passed over before the first queued block.
+    int64_t StreamPosition() const { return streamPosition_; }
+    int64_t BytesToSkip() const { return bytesToSkip_; }
+    // The number the task gave the connection when it opened it.
+    int Serial() const { return serial_; }
+    void SetSerial(int serial) { serial_ = serial; }
+
+protected:
+    // Hands the request queue to the task.
+    void ReturnQueue();
+    // Lets go of the source (no longer counted as open on it) but keeps a reference.
+    TRef<TPeerId> DetachSource();
+    // The connection's range while the task's list still gives it to this connection;
+    // otherwise the stale pointer is dropped and null returned.
+    TPieceRange* OwnedRange();
+    // Queues the blocks of piece from its first missing byte on.
+    void PlanBlocks(const TPieces& pieces, int piece, int32_t size, int32_t firstMissing);
+    // Payload bytes received so far, for the per-tick traffic figures; the FTP data
+    // channel counts instead of the control channel.
+    virtual uint64_t ReceiveCounter() const;
+
+    int linkState_ = kLinkNone;
+    int peerState_ = kPeerIdle;
+    const TPeerKind kind_;
+    int lastPriorityPiece_ = 0;
+    int spare_ = 0;
+    std::deque<TBlockRequest> requests_; // asked of the remote side, oldest first
+    std::deque<TBlockRequest> uploads_;  // asked of us (BitTorrent)
+    TPeerStats stats_;
+    TPeerTraffic traffic_;
+    TRef<TPeerId> source_;
+    TPieceRange* range_ = nullptr;
+    std::unique_ptr<QSocket> socket_;
+    TPeerTask* const task_;
+    int64_t streamPosition_ = 0;
+    int64_t bytesToSkip_ = 0;
+    int serial_ = 0;
+
+private:
+    void AccountTick(uint64_t receivedBefore, uint64_t sentBefore);
+    void DropRequestsInPiece(int piece);
+};
