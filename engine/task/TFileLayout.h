@@ -16,8 +16,8 @@ struct TLayoutFile {
 // What metadata (a torrent, a template, or a plain source's size) says the download
 // looks like. The piece map is built from it.
 struct TFileLayout {
-    std::string name;        // the download's name, shown to the user
-    std::string folder;      // destination folder, with a trailing separator
+    std::string name;   // the download's name, shown to the user
+    std::string folder; // destination folder, with a trailing separator
     int32_t pieceLength = 0;
     int32_t pieceCount = 0;
     std::string pieceHashes; // pieceCount x 20 bytes; empty when none are known

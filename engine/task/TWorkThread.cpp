@@ -343,7 +343,8 @@ void TWorkThread::ReturnRequests(const std::vector<TBlockRequest>& /*requests*/)
 }
 
 void TWorkThread::LearnSize(uint64_t size, const std::string& name) {
-    CommitPlainLayout(size, name);
+    if (CommitPlainLayout(size, name))
+        passesNow_ = true;
 }
 
 void TWorkThread::AddTraffic(uint64_t received, uint64_t sent) {

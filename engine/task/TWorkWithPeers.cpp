@@ -86,6 +86,7 @@ void TWorkWithPeers::FeedSources() {
         switch (FeedSource(s.url, torrent)) {
         case FeedResult::Added:
             s.state = torrent ? SourceEntry::UsedTorrent : SourceEntry::Used;
+            passesNow_ = true; // a new source is connected now, not at the next second
             break;
         case FeedResult::InvalidHost:
             badHost = true;
@@ -165,12 +166,17 @@ int TWorkWithPeers::OpenOfKind(int kindMask) const {
 }
 
 void TWorkWithPeers::ServiceConnections() {
-    const bool fullTick = RateStepDue() || tickCounter_ % 6 == 0;
+    const bool fullTick = RateStepDue() || tickCounter_ % std::max<uint32_t>(TickModulus(), 1) == 0;
     const bool allPieces = HasAllPiecesNow();
     bool removedSource = false;
     for (size_t i = 0; i < connections_.size();) {
         TPeerObject* c = connections_[i].get();
-        const bool fast = allPieces ? c->Traffic().uploadRate > 28671 : c->Traffic().downloadRate > 28671;
+        // A connection that already moved a fast second's worth in the current window
+        // counts as fast before its first rate sample, so a new download does not crawl
+        // for the seconds until the review.
+        const TPeerTraffic& t = c->Traffic();
+        const bool fast = allPieces ? (t.uploadRate > 28671 || t.windowSent > 28671)
+                                    : (t.downloadRate > 28671 || t.windowReceived > 28671);
         if (!fullTick && !fast) {
             ++i;
             continue;
@@ -184,7 +190,7 @@ void TWorkWithPeers::ServiceConnections() {
     }
     if (removedSource)
         candidates_.Sort();
-    if (!HasLayout())
+    if (!HasLayout() || passesNow_)
         ConnectionPasses();
     ++tickCounter_;
 }
@@ -318,8 +324,9 @@ void TWorkWithPeers::ConnectMirrors(int room, bool connectNow) {
 
 void TWorkWithPeers::ConnectionPasses() {
     const uint64_t now = CachedNow();
-    if (now == lastPasses_)
+    if (now == lastPasses_ && !passesNow_)
         return;
+    passesNow_ = false;
     lastPasses_ = now;
     // Mirrors become candidates like any source, so the source pass spreads the
     // connections over them.

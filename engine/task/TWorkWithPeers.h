@@ -59,10 +59,15 @@ protected:
     // The once-a-second rate step; true when it ran.
     virtual bool RateStepDue() { return false; }
     virtual uint64_t CachedNow();
+    // Every how many ticks all connections are serviced (fast ones every tick).
+    virtual uint32_t TickModulus() const { return 6; }
 
     int maxConnections_ = 52;
     int64_t peerDownloadRate_ = 0;
     int64_t peerUploadRate_ = 0;
+    // Set when the first answer gave the size: the other connections open at once
+    // instead of at the next second.
+    bool passesNow_ = false;
 
 private:
     TRef<TPeerObject> ObtainPeer(TPeerKind kind);

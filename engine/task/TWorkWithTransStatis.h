@@ -25,6 +25,7 @@ protected:
     // The smoothed payload rate in bytes per second.
     virtual int32_t SmoothedDownloadRate() const { return rates_.DownloadRate(); }
     int32_t CurrentDownloadRate() override { return rates_.DownloadRate(); }
+    uint32_t TickModulus() const override { return rates_.TickModulus(); }
     bool RateStepDue() override;
     void RateStep();
     void CountPayload(TPeerKind kind, uint64_t bytes);
