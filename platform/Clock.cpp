@@ -1,5 +1,7 @@
 #include "platform/Clock.h"
 
+#include <pthread.h>
+
 #include <cerrno>
 #include <ctime>
 #include <sys/syscall.h>
@@ -26,8 +28,21 @@ void SleepMs(uint32_t milliseconds) {
 }
 
 // Not cached per thread: a forked child's thread would keep its parent's number.
+namespace {
+// Locks ask for the thread's identity on every call; the kernel is asked once per
+// thread. A forked child's only thread has a new identity, so the child forgets it.
+thread_local uint32_t t_threadId = 0;
+void ForgetThreadIdInChild() {
+    t_threadId = 0;
+}
+const int g_atfork = pthread_atfork(nullptr, nullptr, &ForgetThreadIdInChild);
+} // namespace
+
 uint32_t CurrentThreadId() {
-    return static_cast<uint32_t>(::syscall(SYS_gettid));
+    (void)g_atfork;
+    if (t_threadId == 0)
+        t_threadId = static_cast<uint32_t>(::syscall(SYS_gettid));
+    return t_threadId;
 }
 
 uint64_t SystemTimeSeconds() {

@@ -152,5 +152,6 @@ void TBaseWork::PublishStatus(bool /*collect*/, bool force) {
     if (force ? !lock.Lock() : !lock.TryLock())
         return;
     published_ = live_;
+    AdjustPublished(published_);
     lock.Unlock();
 }

@@ -58,6 +58,8 @@ public:
     static std::vector<std::string> SplitLines(const char* text);
 
 protected:
+    // Last word on a record about to be published, under the object lock.
+    virtual void AdjustPublished(TaskInfo& /*record*/) {}
     // Both status records back to their initial values.
     void ResetStatusRecords();
     void AddSource(const std::string& url, int state);

@@ -85,6 +85,7 @@ void TFileStore::CloseItem(Item& item) {
         ::close(item.fd);
     item.fd = -1;
     item.writable = false;
+    item.sized = false;
 }
 
 bool TFileStore::WaitForSpace(const Item& item, uint64_t needed) {
@@ -169,11 +170,16 @@ bool TFileStore::OpenForIO(Item& item, uint64_t offset, bool write) {
         item.writable = readWrite && (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDWR;
         (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
+    if (item.sized)
+        return true;
     if (write) {
         item.written = true;
         const uint64_t target = item.Excluded() ? offset : item.size;
         if (!GrowFile(item, target))
             return false;
+        item.sized = target == item.size;
+        if (item.sized)
+            return true;
     }
     struct stat st {};
     if (::fstat(item.fd, &st) != 0) {

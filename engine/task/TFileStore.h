@@ -35,6 +35,7 @@ public:
         int fd = -1;
         bool writable = false;
         bool written = false; // opened for writing since the last close
+        bool sized = false;   // open and known to have its full size
 
         bool Excluded() const { return priority < -2; }
     };

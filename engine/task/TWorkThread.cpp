@@ -368,3 +368,8 @@ void TWorkThread::SetStateCode(int code) {
     }
     PublishStatus(true, true);
 }
+
+void TWorkThread::AdjustPublished(TaskInfo& record) {
+    if (!complete_ && record.totalBytes > 0 && record.doneBytes >= record.totalBytes)
+        record.doneBytes = record.totalBytes - 1;
+}

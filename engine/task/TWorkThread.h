@@ -76,6 +76,9 @@ public:
 
 protected:
     void ReleaseLocksAfterFailure() override;
+    // Every byte may be verified a moment before the files take their final names; the
+    // controller must not see "complete" (and start checking the final files) before that.
+    void AdjustPublished(TaskInfo& record) override;
     TPeerTask* PeerTask() override { return this; }
 
 private:
