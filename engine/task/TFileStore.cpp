@@ -190,23 +190,34 @@ bool TFileStore::OpenForIO(Item& item, uint64_t offset, bool write) {
     return static_cast<uint64_t>(st.st_size) >= offset;
 }
 
-bool TFileStore::Write(uint64_t offset, const uint8_t* data, size_t length) {
-    QScopedLock disk(DiskLock());
+bool TFileStore::ForEachPart(uint64_t offset, size_t length,
+                             const std::function<bool(Item&, uint64_t inFile, size_t n, size_t done)>& part) {
+    size_t done = 0;
     for (Item& item : items_) {
-        if (length == 0)
+        if (done == length)
             break;
         const uint64_t end = item.startOffset + item.size;
         if (offset >= end || item.size == 0)
             continue;
         if (offset < item.startOffset)
             return false;
-        const uint64_t inFile = offset - item.startOffset;
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(length, end - offset));
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(length - done, end - offset));
+        if (!part(item, offset - item.startOffset, n, done))
+            return false;
+        offset += n;
+        done += n;
+    }
+    return done == length;
+}
+
+bool TFileStore::Write(uint64_t offset, const uint8_t* data, size_t length) {
+    QScopedLock disk(DiskLock());
+    return ForEachPart(offset, length, [&](Item& item, uint64_t inFile, size_t n, size_t at) {
         if (!OpenForIO(item, inFile + n, true))
             return false;
-        size_t done = 0;
-        while (done < n) {
-            const ssize_t w = ::pwrite(item.fd, data + done, n - done, static_cast<off_t>(inFile + done));
+        for (size_t done = 0; done < n;) {
+            const ssize_t w =
+                ::pwrite(item.fd, data + at + done, n - done, static_cast<off_t>(inFile + done));
             if (w < 0 && errno == EINTR)
                 continue;
             if (w <= 0) {
@@ -216,42 +227,26 @@ bool TFileStore::Write(uint64_t offset, const uint8_t* data, size_t length) {
             }
             done += static_cast<size_t>(w);
         }
-        offset += n;
-        data += n;
-        length -= n;
-    }
-    return length == 0;
+        return true;
+    });
 }
 
 bool TFileStore::Read(uint64_t offset, uint8_t* out, size_t length) {
     QScopedLock disk(DiskLock());
     ++reads_;
-    for (Item& item : items_) {
-        if (length == 0)
-            break;
-        const uint64_t end = item.startOffset + item.size;
-        if (offset >= end || item.size == 0)
-            continue;
-        if (offset < item.startOffset)
-            return false;
-        const uint64_t inFile = offset - item.startOffset;
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(length, end - offset));
+    return ForEachPart(offset, length, [&](Item& item, uint64_t inFile, size_t n, size_t at) {
         if (!OpenForIO(item, inFile, false))
             return false;
-        size_t done = 0;
-        while (done < n) {
-            const ssize_t r = ::pread(item.fd, out + done, n - done, static_cast<off_t>(inFile + done));
+        for (size_t done = 0; done < n;) {
+            const ssize_t r = ::pread(item.fd, out + at + done, n - done, static_cast<off_t>(inFile + done));
             if (r < 0 && errno == EINTR)
                 continue;
             if (r <= 0)
                 return false;
             done += static_cast<size_t>(r);
         }
-        offset += n;
-        out += n;
-        length -= n;
-    }
-    return length == 0;
+        return true;
+    });
 }
 
 bool TFileStore::CloseAll() {

@@ -82,6 +82,10 @@ public:
 
 private:
     bool OpenForIO(Item& item, uint64_t offset, bool write);
+    // Splits download bytes [offset, offset + length) over the items they lie in; part
+    // gets the item, the offset in it, the byte count and how many bytes came before.
+    bool ForEachPart(uint64_t offset, size_t length,
+                     const std::function<bool(Item&, uint64_t inFile, size_t n, size_t done)>& part);
     bool GrowFile(Item& item, uint64_t target);
     bool WaitForSpace(const Item& item, uint64_t needed);
     void CloseItem(Item& item);
