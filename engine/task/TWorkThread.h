@@ -47,6 +47,8 @@ public:
     // Seconds the main loop may run without progress or a usable peer before it gives
     // up, and between its slow steps.
     static constexpr uint32_t kGiveUpSeconds = 15;
+    // A tick that read this much goes straight on to the next.
+    static constexpr uint64_t kBusyTickBytes = 1024 * 1024;
 
     // TPeerTask
     TPieces* PieceMap() override { return pieces_.get(); }
