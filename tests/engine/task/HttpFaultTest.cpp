@@ -161,7 +161,10 @@ TEST_P(CorruptMirrorTest, HashCheckKeepsOnlyTheGoodServersBytes) {
     NginxServer good, liar;
     ASSERT_TRUE(StartServer(good, "ngood"));
     ASSERT_TRUE(StartServer(liar, "nbad", dir_.path() + "/wwwbad"));
-    const EngineTask t = Create(Url(good.port()), kTaskFlagP2SP, WriteTorrent(kPiece));
+    // The liar is a source from the start as well as a mirror: on a fast machine the good
+    // server alone would finish before a mirror added afterwards is ever asked.
+    const EngineTask t =
+        Create(Url(good.port()) + "\n" + Url(liar.port()), kTaskFlagP2SP, WriteTorrent(kPiece));
     ASSERT_EQ(EngineAddTaskMirror(t, Url(liar.port()).c_str(), "null"), kEngineOk);
     TaskStatus s{};
     ASSERT_TRUE(WaitComplete(t, 180, s)) << "state " << s.state << " progress " << s.progress;
@@ -345,7 +348,7 @@ TEST_P(BadRangeMirrorTest, DownloadStillEndsWithTheRightBytes) {
             liar.Stop();
     }
     ASSERT_NE(port, 0) << ReadFile(dir_.path() + "/lying.log");
-    const EngineTask t = Create(Url(good.port()), kTaskFlagP2SP, WriteTorrent(kPiece));
+    const EngineTask t = Create(Url(good.port()) + "\n" + Url(port), kTaskFlagP2SP, WriteTorrent(kPiece));
     ASSERT_EQ(EngineAddTaskMirror(t, Url(port).c_str(), "null"), kEngineOk);
     TaskStatus s{};
     ASSERT_TRUE(WaitComplete(t, 180, s)) << "state " << s.state << " progress " << s.progress;
