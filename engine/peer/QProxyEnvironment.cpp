@@ -2,6 +2,7 @@
 
 #include "engine/core/EngineLog.h"
 #include "engine/peer/QHostResolver.h"
+#include "engine/peer/TSourceUrl.h"
 
 #include <cstdlib>
 #include <vector>
@@ -99,21 +100,6 @@ std::string BypassEntry(std::string_view raw) {
     return IsHostText(body) ? entry : "";
 }
 
-bool ParsePort(std::string_view text, uint16_t& port) {
-    if (text.empty() || text.size() > 5)
-        return false;
-    uint32_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + static_cast<uint32_t>(c - '0');
-    }
-    if (value == 0 || value > 65535)
-        return false;
-    port = static_cast<uint16_t>(value);
-    return true;
-}
-
 // Fills kind, port, user, password and the remote-name flag, or says what is wrong.
 std::string ParseProxyUrl(std::string_view value, QProxyEnvironment& out) {
     QProxyInfo& p = out.proxy;
@@ -163,7 +149,7 @@ std::string ParseProxyUrl(std::string_view value, QProxyEnvironment& out) {
     if (!IsHostText(host))
         return "no usable proxy host";
     p.port = defaultPort;
-    if (colon != std::string_view::npos && !ParsePort(authority.substr(colon + 1), p.port))
+    if (colon != std::string_view::npos && !ParseSourcePort(authority.substr(colon + 1), p.port))
         return "bad proxy port";
     out.host = std::string(host);
     return "";

@@ -3,6 +3,7 @@
 #include "engine/core/EngineLog.h"
 #include "engine/peer/QHostResolver.h"
 #include "engine/peer/TPeerTask.h"
+#include "engine/peer/TSourceUrl.h"
 #include "engine/task/TPiece.h"
 
 #include <algorithm>
@@ -95,19 +96,6 @@ bool ParseContentRange(std::string_view value, int64_t& first, int64_t& last, in
            ParseDecimal(span.substr(dash + 1), last);
 }
 
-// A received name made fit to save under: no folders, no control bytes, never "." or "..".
-std::string SafeName(std::string_view name) {
-    std::string out(TrimBlanks(name));
-    for (char& c : out) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f || c == '/' || c == '\\')
-            c = '_';
-    }
-    if (out == "." || out == "..")
-        out.clear();
-    return out;
-}
-
 // The file name of a Content-Disposition value: after "filename=", up to ";" or the
 // end, without the quotes around it.
 std::string DispositionName(std::string_view value) {
@@ -123,7 +111,7 @@ std::string DispositionName(std::string_view value) {
     name = TrimBlanks(name);
     if (quoted && !name.empty() && name.back() == '"')
         name.remove_suffix(1);
-    return SafeName(name);
+    return SafeFileName(std::string(TrimBlanks(name)));
 }
 
 // The URL cut before its last "/", when that "/" follows the scheme's "//".

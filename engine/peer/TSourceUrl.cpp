@@ -116,21 +116,6 @@ bool IsValidHost(std::string_view host) {
     return true;
 }
 
-bool ParsePort(std::string_view text, uint16_t& port) {
-    if (text.empty() || text.size() > 5)
-        return false;
-    uint32_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + static_cast<uint32_t>(c - '0');
-    }
-    if (value == 0 || value > 65535)
-        return false;
-    port = static_cast<uint16_t>(value);
-    return true;
-}
-
 // "host" or "host:port".
 bool SplitAuthority(std::string_view authority, uint16_t defaultPort, TSourceUrl& out) {
     const size_t colon = authority.find(':');
@@ -138,24 +123,11 @@ bool SplitAuthority(std::string_view authority, uint16_t defaultPort, TSourceUrl
     if (!IsValidHost(host))
         return false;
     uint16_t port = defaultPort;
-    if (colon != std::string_view::npos && !ParsePort(authority.substr(colon + 1), port))
+    if (colon != std::string_view::npos && !ParseSourcePort(authority.substr(colon + 1), port))
         return false;
     out.host = std::string(host);
     out.port = port;
     return true;
-}
-
-// The last path segment as a name to save under: no separators, no control bytes, and
-// never "." or "..".
-std::string SafeFileName(std::string name) {
-    for (char& c : name) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f || c == '/' || c == '\\')
-            c = '_';
-    }
-    if (name == "." || name == "..")
-        name.clear();
-    return name;
 }
 
 std::string_view Trim(std::string_view text) {
@@ -270,7 +242,7 @@ bool ParseBtNode(const std::string& line, TSourceUrl& out) {
         return false;
     uint32_t address = 0;
     uint16_t port = 0;
-    if (!ParseDottedQuad(rest.substr(0, colon), address) || !ParsePort(rest.substr(colon + 1), port))
+    if (!ParseDottedQuad(rest.substr(0, colon), address) || !ParseSourcePort(rest.substr(colon + 1), port))
         return false;
     if (address == 0 || address == kAddressNone)
         return false;
@@ -327,4 +299,32 @@ bool ParseSourceUrl(std::string_view line, TSourceUrl& out) {
     out.moreAddresses.assign(addresses.begin() + 1, addresses.end());
     out.parsed = true;
     return true;
+}
+
+bool ParseSourcePort(std::string_view text, uint16_t& port) {
+    if (text.empty() || text.size() > 5)
+        return false;
+    uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (value == 0 || value > 65535)
+        return false;
+    port = static_cast<uint16_t>(value);
+    return true;
+}
+
+// The last path segment as a name to save under: no separators, no control bytes, and
+// never "." or "..".
+std::string SafeFileName(std::string name) {
+    for (char& c : name) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f || c == '/' || c == '\\')
+            c = '_';
+    }
+    if (name == "." || name == "..")
+        name.clear();
+    return name;
 }

@@ -50,3 +50,9 @@ bool ParseSourceFields(std::string_view line, TSourceUrl& out);
 // ParseSourceFields, then resolves the host of every kind but BitTorrent. A host that
 // does not resolve marks the source DNS-failed with address kAddressNone.
 bool ParseSourceUrl(std::string_view line, TSourceUrl& out);
+
+// A decimal port 1..65535 with nothing else around it.
+bool ParseSourcePort(std::string_view text, uint16_t& port);
+// A received or path-given name made fit to save under: no separators, no control
+// bytes, and never "." or "..".
+std::string SafeFileName(std::string name);
