@@ -1,7 +1,7 @@
 # Installs the Debian packages a purpose needs, only those that are missing, quietly.
 # Sourced by the other scripts.
 deps_for() {
-    local common="cmake ninja-build g++ clang libgtest-dev libgmock-dev pkg-config libssl-dev zlib1g-dev mktorrent transmission-cli tinyproxy microsocks dante-server nginx-light python3"
+    local common="cmake ninja-build g++ clang libgtest-dev libgmock-dev pkg-config libssl-dev zlib1g-dev mktorrent transmission-cli tinyproxy microsocks dante-server nginx-light python3 libjsoncpp-dev libcurl4-openssl-dev libtinyxml-dev"
     case "$1" in
         test) echo "$common" ;;
         demo) echo "$common" ;;
