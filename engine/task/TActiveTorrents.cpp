@@ -1,9 +1,7 @@
 #include "engine/task/TActiveTorrents.h"
 
-#include "engine/core/EngineLocks.h"
-#include "engine/core/QScopedLock.h"
-
 #include <algorithm>
+#include <mutex>
 
 namespace {
 struct Lists {
@@ -14,12 +12,18 @@ Lists& Active() {
     static auto* lists = new Lists;
     return *lists;
 }
+// Innermost: a task unregisters while it holds its own lock, and the registry lock is
+// taken before a task's lock elsewhere, so the list cannot share the registry lock.
+std::mutex& ListLock() {
+    static auto* m = new std::mutex;
+    return *m;
+}
 } // namespace
 
 bool TActiveTorrents::Register(TBaseWork* task, const InfoHash& hash) {
     if (std::all_of(hash.begin(), hash.end(), [](uint8_t b) { return b == 0; }))
         return false;
-    QScopedLock guard(RegistryLock());
+    std::lock_guard<std::mutex> guard(ListLock());
     Lists& a = Active();
     auto it = std::find(a.tasks.begin(), a.tasks.end(), task);
     if (it != a.tasks.end()) {
@@ -32,7 +36,7 @@ bool TActiveTorrents::Register(TBaseWork* task, const InfoHash& hash) {
 }
 
 void TActiveTorrents::Unregister(TBaseWork* task) {
-    QScopedLock guard(RegistryLock());
+    std::lock_guard<std::mutex> guard(ListLock());
     Lists& a = Active();
     auto it = std::find(a.tasks.begin(), a.tasks.end(), task);
     if (it == a.tasks.end())
@@ -43,7 +47,7 @@ void TActiveTorrents::Unregister(TBaseWork* task) {
 }
 
 TBaseWork* TActiveTorrents::FindByHash(const InfoHash& hash) {
-    QScopedLock guard(RegistryLock());
+    std::lock_guard<std::mutex> guard(ListLock());
     Lists& a = Active();
     for (size_t i = 0; i < a.hashes.size(); ++i)
         if (a.hashes[i] == hash)
@@ -52,12 +56,12 @@ TBaseWork* TActiveTorrents::FindByHash(const InfoHash& hash) {
 }
 
 std::vector<TBaseWork*> TActiveTorrents::Tasks() {
-    QScopedLock guard(RegistryLock());
+    std::lock_guard<std::mutex> guard(ListLock());
     return Active().tasks;
 }
 
 void TActiveTorrents::Clear() {
-    QScopedLock guard(RegistryLock());
+    std::lock_guard<std::mutex> guard(ListLock());
     Active().tasks.clear();
     Active().hashes.clear();
 }
