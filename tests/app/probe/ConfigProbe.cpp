@@ -1,0 +1,69 @@
+// A test program that reports what it finds in itself, one "key=value" per line: its
+// configuration block (decoded), its resources and its version. The tests pack it and
+// compare. With "--release FOLDER" it also writes its statistics configuration and
+// torrents there, as the controller does at start.
+#include "app/EmbeddedConfigBlock.h"
+#include "app/ProgramVersion.h"
+#include "app/ResourceExtractor.h"
+#include "engine/core/QMd5.h"
+#include "platform/ResourceArchive.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+void Line(const std::string& key, const std::string& value) {
+    std::printf("%s=%s\n", key.c_str(), value.c_str());
+}
+
+const char* StatusText(platform::ResourceArchive::Status s) {
+    switch (s) {
+    case platform::ResourceArchive::Status::Ok:
+        return "ok";
+    case platform::ResourceArchive::Status::NoFile:
+        return "nofile";
+    case platform::ResourceArchive::Status::Damaged:
+        return "damaged";
+    }
+    return "?";
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    using embedded::EmbeddedConfigBlock;
+    const EmbeddedConfigBlock& block = EmbeddedConfigBlock::Program();
+    Line("resourceList", EmbeddedConfigBlock::DecodeText(block.TextSlot(0)));
+    for (int i = 0; i < embedded::kPackageFiles; ++i) {
+        const std::string n = std::to_string(i);
+        Line("url" + n, EmbeddedConfigBlock::DecodeText(block.TextSlot(1 + i)));
+        Line("name" + n, EmbeddedConfigBlock::DecodeText(block.TextSlot(5 + i)));
+        Line("size" + n, std::to_string(block.ExpectedSize(i)));
+        Line("md5_" + n, block.DigestSlot(i));
+    }
+    Line("productKey", block.ProductKeySlot());
+
+    const platform::ResourceArchive& resources = platform::ProgramResources();
+    Line("archive", StatusText(resources.status()));
+    if (!resources.error().empty())
+        Line("archiveError", resources.error());
+    for (const platform::ResourceEntry& e : resources.entries()) {
+        Line("resource", e.type + " " + std::to_string(e.id) + " " + std::to_string(e.language) + " " +
+                             std::to_string(e.data.size()) + " " + Md5Hex(e.data.data(), e.data.size()));
+    }
+    Line("version", ProgramVersion::Text());
+
+    if (argc == 3 && std::strcmp(argv[1], "--release") == 0) {
+        ResourceExtractor extractor;
+        Line("release DUCONF",
+             std::to_string(extractor.ReleaseResource(181, argv[2], "dataupload.vedare", "DUCONF", true)));
+        for (int i = 0; i < embedded::kPackageFiles; ++i) {
+            Line("release TORRENT " + std::to_string(301 + i),
+                 std::to_string(
+                     extractor.ReleaseResource(301 + i, argv[2], block.DigestSlot(i), "TORRENT", false)));
+        }
+    }
+    return 0;
+}
