@@ -3,6 +3,7 @@
 #include "engine/core/EngineLocks.h"
 #include "engine/core/QScopedLock.h"
 #include "engine/core/QTimeThread.h"
+#include "engine/task/TIncomingRouter.h"
 
 #include <atomic>
 #include <mutex>
@@ -37,13 +38,16 @@ void FillNodeId() {
 void OnFirstTaskRegistered() {
     TimeEnsure();
     FillNodeId();
-    // The UDP server and the listener join these hooks when they exist.
+    // The UDP server joins these hooks when it exists; the listener opens from the
+    // tasks' own ticks.
     SetUdpStreamsOff(false);
     SetDirectlyReachable(false);
 }
 
 void OnLastTaskUnregistered() {
+    // With the switch set, closing the listener releases the UDP streams as well.
     SetUdpStreamsOff(true);
+    TIncomingRouter::Instance().CloseListener();
     SetDirectlyReachable(false);
 }
 

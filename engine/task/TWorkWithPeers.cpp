@@ -8,7 +8,9 @@
 #include "engine/peer/THttpPeer.h"
 #include "engine/peer/TPeerObject.h"
 #include "engine/task/TActiveTorrents.h"
+#include "engine/task/TIncomingRouter.h"
 #include "engine/task/TPieceRange.h"
+#include "platform/Clock.h"
 
 #include <algorithm>
 #include <random>
@@ -166,6 +168,11 @@ int TWorkWithPeers::OpenOfKind(int kindMask) const {
 }
 
 void TWorkWithPeers::ServiceConnections() {
+    const uint64_t nowMs = platform::TickCount64();
+    if (nowMs - lastRouteMs_ >= kRouteIncomingMs) {
+        lastRouteMs_ = nowMs;
+        TIncomingRouter::Instance().RouteIncoming(*this);
+    }
     const bool fullTick = RateStepDue() || tickCounter_ % std::max<uint32_t>(TickModulus(), 1) == 0;
     const bool allPieces = HasAllPiecesNow();
     bool removedSource = false;
@@ -372,7 +379,7 @@ void TWorkWithPeers::PeerReview(bool force) {
                     ++k;
                 }
             }
-            candidates_.Remove(s);
+            candidates_.Drop(s);
             continue;
         }
         ++i;

@@ -3,8 +3,10 @@
 #include "engine/peer/TRefObject.h"
 #include "engine/task/TBaseWork.h"
 #include "engine/task/TCandidates.h"
+#include "engine/task/TIncomingHost.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 class TPeerObject;
@@ -14,8 +16,11 @@ class TPeerTask;
 // admitting and ordering candidates, opening connections within the limits and the
 // half-open budget, servicing them every tick, and dropping or recycling them.
 // Everything here runs on the task thread, except SetPeerLimits.
-class TWorkWithPeers : public TBaseWork {
+class TWorkWithPeers : public TBaseWork, public TIncomingHost {
 public:
+    // How often the task takes its turn at the engine's incoming connections.
+    static constexpr uint64_t kRouteIncomingMs = 400;
+
     TWorkWithPeers();
     ~TWorkWithPeers() override;
 
@@ -33,6 +38,10 @@ public:
     bool SourceFailedImpl(TPeerId* source, bool retry, int backoffSeconds);
     void ConnectionEnded(TPeerId* source, TPeerObject* connection, int penalty);
     void DropConnections(int kindMask, int count, bool gentle);
+
+    // TIncomingHost. Incoming connections carry BitTorrent handshakes, and this task
+    // has no BitTorrent connection to give one to yet, so every offer is refused.
+    bool AcceptIncoming(std::unique_ptr<QSocket>& /*connection*/) override { return false; }
 
 protected:
     enum class FeedResult { Added, InvalidHost, NotUsable };
@@ -89,5 +98,6 @@ private:
     uint64_t lastPasses_ = 0;
     uint64_t lastReview_ = 0;
     uint32_t tickCounter_ = 0;
+    uint64_t lastRouteMs_ = 0;
     uint32_t mirrorSeed_ = 0;
 };

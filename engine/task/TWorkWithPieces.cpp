@@ -4,6 +4,7 @@
 #include "engine/core/QTimeThread.h"
 #include "platform/Paths.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -54,6 +55,10 @@ const std::vector<uint8_t>& TWorkWithPieces::Bitfield() const {
 bool TWorkWithPieces::MatchHandshake(const uint8_t* received, size_t length) const {
     static const char kProtocol[] = "BitTorrent protocol";
     if (!received || length < 48 || received[0] != 19)
+        return false;
+    // A handshake naming the all-zero hash is no torrent's, least of all a plain
+    // download's.
+    if (std::all_of(infoHash_.begin(), infoHash_.end(), [](uint8_t b) { return b == 0; }))
         return false;
     return std::memcmp(received + 1, kProtocol, 19) == 0 &&
            std::memcmp(received + 28, infoHash_.data(), 20) == 0;

@@ -34,8 +34,9 @@ public:
 
     // The torrent's info hash; all zeros while unknown.
     const InfoHash& GetInfoHash() const { return infoHash_; }
-    // True when received starts with a BitTorrent handshake for this task's torrent.
-    bool MatchHandshake(const uint8_t* received, size_t length) const;
+    // True when received starts with a BitTorrent handshake for this task's torrent;
+    // never while the info hash is unknown.
+    bool MatchHandshake(const uint8_t* received, size_t length) const override;
     bool RegisterActiveTorrent() { return TActiveTorrents::Register(this, infoHash_); }
     void UnregisterActiveTorrent() { TActiveTorrents::Unregister(this); }
 
