@@ -103,6 +103,31 @@ bool RemoveFile(const std::string& path) {
     return errno == ENOENT || errno == ENOTDIR;
 }
 
+std::string FindProgram(const std::string& name, std::string_view extraFolders) {
+    const auto runnable = [](const std::string& path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+    };
+    if (name.empty())
+        return {};
+    if (name.find(kPathSeparator) != std::string::npos)
+        return runnable(name) ? name : std::string();
+    const char* env = std::getenv("PATH");
+    std::string folders = env && *env ? env : "/usr/local/bin:/usr/bin:/bin";
+    if (!extraFolders.empty())
+        folders.append(":").append(extraFolders);
+    for (size_t start = 0;;) {
+        const size_t end = folders.find(':', start);
+        const std::string folder = folders.substr(start, end == std::string::npos ? end : end - start);
+        const std::string candidate = JoinPath(folder.empty() ? "." : folder, name);
+        if (runnable(candidate))
+            return candidate;
+        if (end == std::string::npos)
+            return {};
+        start = end + 1;
+    }
+}
+
 std::string CommonAppDataFolder() {
     // A relative XDG_DATA_HOME is invalid and is to be ignored.
     std::string xdg = EnvValue("XDG_DATA_HOME");

@@ -23,6 +23,10 @@ bool IsDirectory(const std::string& path);
 bool CreateFolder(const std::string& path);
 // Removes a file; true when it is gone afterwards (also when it never existed).
 bool RemoveFile(const std::string& path);
+// The executable regular file name names: name itself when it holds a separator,
+// else the first one in the folders of $PATH (/usr/local/bin:/usr/bin:/bin when
+// unset) and then of extraFolders (':'-separated). "" when there is none.
+std::string FindProgram(const std::string& name, std::string_view extraFolders = {});
 
 // The common application data folder: $XDG_DATA_HOME, else $HOME/.local/share.
 // Not created here. No trailing separator.

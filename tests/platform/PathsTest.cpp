@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 
 namespace {
 
@@ -159,6 +160,34 @@ TEST(Paths, ProgramPathAndFolder) {
     EXPECT_EQ(ProgramFolder(), FolderOf(program));
     EXPECT_TRUE(EndsWithSeparator(ProgramFolder()));
     EXPECT_TRUE(PathExists(program));
+}
+
+TEST(Paths, FindProgram) {
+    TempDir first;
+    TempDir second;
+    TempDir extra;
+    const auto make = [](const std::string& path, mode_t mode) {
+        WriteFile(path, "#!/bin/sh\n");
+        ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+    };
+    make(first.file("data"), 0644);
+    make(second.file("data"), 0755); // a non-executable one earlier in the search is passed over
+    make(first.file("tool"), 0755);
+    make(second.file("tool"), 0755);
+    make(extra.file("admin"), 0755);
+    ASSERT_TRUE(CreateFolder(first.file("folder")));
+
+    ScopedEnv path("PATH", (first.path() + "::" + second.path()).c_str());
+    EXPECT_EQ(FindProgram("tool"), first.file("tool"));
+    EXPECT_EQ(FindProgram("data"), second.file("data"));
+    EXPECT_EQ(FindProgram("folder"), "");
+    EXPECT_EQ(FindProgram("admin"), "");
+    EXPECT_EQ(FindProgram("admin", "/nonexistent:" + extra.path()), extra.file("admin"));
+    EXPECT_EQ(FindProgram(""), "");
+    // A name with a separator is not searched for.
+    EXPECT_EQ(FindProgram(second.file("tool")), second.file("tool"));
+    EXPECT_EQ(FindProgram(first.file("data")), "");
+    EXPECT_EQ(FindProgram("./tool"), "");
 }
 
 } // namespace
