@@ -2,6 +2,7 @@
 
 #include "engine/core/CBrisklaneCore.h"
 
+#include "engine/core/DataUpload.h"
 #include "engine/core/EngineLocks.h"
 #include "engine/core/EngineLog.h"
 #include "engine/core/EngineServices.h"
@@ -137,7 +138,14 @@ void EngineSetHttpDisguise(int on) {
     g_disguise.store(on != 0);
 }
 
+void CollectDataUpload(const char* statsInit, const char* gameId, const char* appVersion,
+                       const char* gameVersion, const char* channel) {
+    StartDataUpload(statsInit, gameId, appVersion, gameVersion, channel);
+}
+
 void EngineCloseServices() {
+    // The upload thread writes to the log until it has ended.
+    StopDataUpload();
     CloseEngineLog();
 }
 
@@ -319,7 +327,13 @@ int EngineMessageBox(void* /*owner*/, const char* text, const char* caption, uns
                 handOff->copied = true;
             }
             handOff->cv.notify_all();
-            const std::string code = StatisticsSessionCode();
+            std::string code = StatisticsSessionCode();
+            if (code.empty()) {
+                // The client may have had no code yet when the upload thread started.
+                code = QueryStatisticsSessionCode();
+                if (!code.empty())
+                    SetStatisticsSessionCode(code);
+            }
             if (!code.empty())
                 msg.text += "\n\xA3\xA8" + code + "\xA3\xA9"; // full-width parentheses in GBK
             platform::ShowMessage(msg);
@@ -355,11 +369,14 @@ int64_t EngineGetAllocatedSize(const char* path) {
     }
 }
 
-void EngineReportTransfer(const char*, const char*, const char*, uint32_t, uint64_t, uint64_t, const char*,
-                          uint64_t, uint64_t, uint64_t, uint64_t, uint32_t, const char*, const char*,
-                          const char*, int32_t) {
-    // The statistics upload thread does not exist yet, and records made while it does
-    // not run are dropped.
+void EngineReportTransfer(const char* code, const char* serverIp, const char* httpResult, uint32_t totalTime,
+                          uint64_t totalBytes, uint64_t averageSpeed, const char* progress,
+                          uint64_t httpTotalBytes, uint64_t httpAverageSpeed, uint64_t p2pTotalBytes,
+                          uint64_t p2pAverageSpeed, uint32_t corruptPakId, const char* fileName,
+                          const char* url, const char* errorMsg, int32_t flag) {
+    QueueDataUpload(code, serverIp, httpResult, totalTime, totalBytes, averageSpeed, progress, httpTotalBytes,
+                    httpAverageSpeed, p2pTotalBytes, p2pAverageSpeed, corruptPakId, fileName, url, errorMsg,
+                    flag);
 }
 
 void EngineReportEvent(const char* code, const char* errorMsg, int32_t flag) {

@@ -51,6 +51,11 @@ struct TaskStatus {
 
 // Engine set-up and shut-down.
 void EngineOpenLog();
+// Starts the statistics upload thread: statsInit goes to the statistics client, the
+// four strings name the download in every record. Records reported before this call
+// are dropped.
+void CollectDataUpload(const char* statsInit, const char* gameId, const char* appVersion,
+                       const char* gameVersion, const char* channel);
 int EngineSetListenPort(int port);
 int EngineInitialize(const char* dataPath);
 int EngineSetP2PEnabled(int on);
@@ -83,13 +88,13 @@ uint64_t EngineGetFreeDiskSpace(const char* path);
 // missing file, -1 when it exists but cannot be opened, -2 when it cannot be queried.
 int64_t EngineGetAllocatedSize(const char* path);
 
-// Statistics records for the upload thread. Without a running upload thread they are
-// dropped.
+// Statistics records for the upload thread, from any thread. Without a running upload
+// thread, or without a statistics client, they are dropped.
 void EngineReportTransfer(const char* code, const char* serverIp, const char* httpResult, uint32_t totalTime,
-                          uint64_t totalBytes, uint64_t averageSpeed, const char* progress, uint64_t httpTotalBytes,
-                          uint64_t httpAverageSpeed, uint64_t p2pTotalBytes, uint64_t p2pAverageSpeed,
-                          uint32_t corruptPakId, const char* fileName, const char* url, const char* errorMsg,
-                          int32_t flag);
+                          uint64_t totalBytes, uint64_t averageSpeed, const char* progress,
+                          uint64_t httpTotalBytes, uint64_t httpAverageSpeed, uint64_t p2pTotalBytes,
+                          uint64_t p2pAverageSpeed, uint32_t corruptPakId, const char* fileName,
+                          const char* url, const char* errorMsg, int32_t flag);
 void EngineReportEvent(const char* code, const char* errorMsg, int32_t flag);
 void EngineReportFileEvent(const char* code, const char* fileName, const char* errorMsg);
 
