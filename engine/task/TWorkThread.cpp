@@ -112,7 +112,10 @@ void TWorkThread::AddTrackerText(const std::string& text) {
 bool TWorkThread::IsComplete() {
     QScopedLock guard(ObjectLock());
     const TaskInfo& p = published_;
-    return p.totalBytes != 0 && p.doneBytes * 10000 / p.totalBytes > 9999;
+    // Every byte, not "above 99.99 %": in a file of a few GiB the last piece is less than
+    // a ten-thousandth, and the controller would take an unfinished file as done. The
+    // published count reaches the total only once the files have their final names.
+    return p.totalBytes != 0 && p.doneBytes >= p.totalBytes;
 }
 
 void TWorkThread::Refresh() {

@@ -20,7 +20,7 @@ bool TWorkWithTransStatis::SetSpeedLimit(int kind, int value) {
     else
         settings_.uploadLimit = value;
     settings_.Clamp();
-    rates_.ComputeAllowances(settings_.downloadLimit, settings_.uploadLimit);
+    limitsChanged_.store(true);
     return true;
 }
 
@@ -41,6 +41,10 @@ void TWorkWithTransStatis::ResetRates() {
 }
 
 bool TWorkWithTransStatis::RateStepDue() {
+    if (limitsChanged_.exchange(false)) {
+        QScopedLock guard(ObjectLock());
+        rates_.ComputeAllowances(settings_.downloadLimit, settings_.uploadLimit);
+    }
     const uint64_t now = platform::TickCount64();
     if (lastStepMs_ != 0 && now - lastStepMs_ < 1000)
         return false;

@@ -38,4 +38,7 @@ protected:
 private:
     uint64_t lastStepMs_ = 0;
     int slowSourceSteps_ = 0;
+    // Set by SetSpeedLimit on the caller's thread; the task thread, which alone touches
+    // the allowances its connections read without a lock, applies the new limits.
+    std::atomic<bool> limitsChanged_{false};
 };
