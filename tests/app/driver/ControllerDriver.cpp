@@ -1,0 +1,95 @@
+// Runs a controller as a front end would: start-up, the start button when there is
+// nothing to resume, then the two timers until the process is ended from outside.
+// Everything it needs stands in one INI file, section "driver", named by argv[1]; it
+// reports its start-up result and its progress on standard output.
+#include "app/ControllerConfig.h"
+#include "app/ControllerEnvironment.h"
+#include "app/ControllerTimers.h"
+#include "app/DownloadController.h"
+#include "app/IControllerFrontEnd.h"
+#include "platform/Clock.h"
+#include "platform/ProfileFile.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+std::string Value(const std::string& file, const std::string& key) {
+    char buf[4096];
+    platform::GetProfileString("driver", key.c_str(), "", buf, sizeof buf, file.c_str());
+    return buf;
+}
+
+class PrintingFrontEnd : public IControllerFrontEnd {
+public:
+    void ShowModalMessage(const std::string& text, const std::string&) override {
+        std::printf("modal %s\n", text.c_str());
+        std::fflush(stdout);
+    }
+    bool AskYesNo(const std::string& text, const std::string&) override {
+        std::printf("question %s\n", text.c_str());
+        std::fflush(stdout);
+        return false;
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s driver.ini\n", argv[0]);
+        return 2;
+    }
+    const std::string ini = argv[1];
+    PrintingFrontEnd front;
+    ControllerEnvironment env;
+    env.dataRoot = Value(ini, "dataRoot");
+    env.workingDirectory = Value(ini, "workDir");
+    env.resourceFile = Value(ini, "resourceFile");
+    env.programVersion = "1.0.0.1";
+    const std::string place = Value(ini, "place");
+    env.defaultSavePlace = [place] { return place; };
+    env.choosePort = [] { return 0; };
+    env.frontEnd = &front;
+
+    ControllerConfig config;
+    config.productKey = Value(ini, "productKey");
+    for (int i = 0; i < kPackageFileCount; ++i) {
+        const std::string n = std::to_string(i);
+        config.packageUrls[i] = Value(ini, "url" + n);
+        config.fileNames[i] = Value(ini, "name" + n);
+        config.expectedSizes[i] = std::strtoull(Value(ini, "size" + n).c_str(), nullptr, 10);
+        config.expectedMd5[i] = Value(ini, "md5" + n);
+    }
+
+    DownloadController controller(env);
+    controller.LoadConfig(config);
+    const int started = controller.Initialize();
+    std::printf("initialized %d state %u\n", started, controller.State());
+    std::fflush(stdout);
+    if (started < 0)
+        return 1;
+    if (started == 0)
+        controller.PrimaryAction();
+
+    ControllerTimers timers(controller);
+    unsigned reported = 0;
+    timers.Start(
+        [&](int state) {
+            const unsigned p = controller.Progress();
+            if (p >= reported + 100 || (p == 10000 && reported != 10000)) {
+                reported = p;
+                std::printf("progress %u state %d\n", p, state);
+                std::fflush(stdout);
+            }
+        },
+        [&](int) {
+            char speed[64];
+            const int cap = sizeof speed;
+            controller.GetSpeedText(speed, &cap);
+        });
+    for (;;)
+        platform::SleepMs(1000);
+}
