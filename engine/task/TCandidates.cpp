@@ -29,6 +29,17 @@ bool Before(const TPeerId* a, const TPeerId* b) {
         return a->connectAttempts < b->connectAttempts;
     return a->backoff < b->backoff;
 }
+
+// The rule by which Add knows a web or FTP source: the same URL, or the same server
+// (address, port, kind and host name).
+bool SameServer(const TPeerId& known, const TPeerId& id) {
+    if (SameText(known.url.url, id.url.url) &&
+        (!known.url.parsed || !id.url.parsed || known.url.address == id.url.address))
+        return true;
+    return id.url.address != 0 && known.url.address == id.url.address && known.url.port == id.url.port &&
+           known.Kind() == id.Kind() && known.url.parsed && id.url.parsed &&
+           SameText(known.RequestHost(), id.RequestHost());
+}
 } // namespace
 
 TCandidates::TCandidates(std::function<uint32_t()> tick)
@@ -53,6 +64,8 @@ TPeerId* TCandidates::Add(const TPeerId& id, bool refreshPeerId, bool keepPeerId
     if (bt && self.torrentBased && id.peerId == self.peerId && self.peerId != std::array<uint8_t, 20>{})
         return nullptr;
     if (id.url.parsed && self.address != 0 && id.url.address == self.address && id.url.port == self.port)
+        return nullptr;
+    if (id.IsHttpOrFtp() && IsDropped(id))
         return nullptr;
 
     int first = -1, last = -1;
@@ -123,6 +136,9 @@ TPeerId* TCandidates::AddByAddress(uint32_t address, uint16_t port, TPeerKind ki
 bool TCandidates::SourceFailed(const TPeerId* source, bool retry, int backoffSeconds) {
     if (!source)
         return false;
+    // A failure for good is remembered, so the mirror lists cannot bring it back.
+    if (!retry)
+        Refuse(*source);
     bool any = false;
     for (size_t i = 0; i < list_.size();) {
         TPeerId* c = list_[i].get();
@@ -154,6 +170,23 @@ void TCandidates::Remove(const TPeerId* id) {
         list_.end());
 }
 
+void TCandidates::Drop(const TPeerId* id) {
+    if (!Find(id))
+        return;
+    Refuse(*id);
+    Remove(id);
+}
+
+void TCandidates::Refuse(const TPeerId& id) {
+    if (id.IsHttpOrFtp() && !IsDropped(id))
+        dropped_.push_back(TRef<TPeerId>::Adopt(TPeerId::CopyOf(id)));
+}
+
+bool TCandidates::IsDropped(const TPeerId& id) const {
+    return std::any_of(dropped_.begin(), dropped_.end(),
+                       [&](const TRef<TPeerId>& d) { return SameServer(*d, id); });
+}
+
 void TCandidates::MoveToEnd(const TPeerId* id) {
     auto it = std::find_if(list_.begin(), list_.end(), [&](const TRef<TPeerId>& c) { return c.get() == id; });
     if (it == list_.end())
@@ -165,4 +198,5 @@ void TCandidates::MoveToEnd(const TPeerId* id) {
 
 void TCandidates::Clear() {
     list_.clear();
+    dropped_.clear();
 }

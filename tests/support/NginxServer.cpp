@@ -35,7 +35,7 @@ bool NginxServer::Start(const std::string& root, const std::string& workDir,
                                    "events { worker_connections 256; }\n"
                                    "http {\n"
                                    "  default_type application/octet-stream;\n"
-                                   "  log_format sent '$request $status $bytes_sent';\n"
+                                   "  log_format sent '$request $status $http_range $bytes_sent';\n"
                                    "  access_log " +
                                    work_ +
                                    "/access.log sent;\n"

@@ -25,7 +25,8 @@ public:
     void Stop() { process_.Stop(); }
 
     uint16_t port() const { return port_; }
-    // The access log so far: one line per request, with the bytes sent last.
+    // The access log so far: one line per request: the request line, the status, the
+    // Range header ("-" without one) and the bytes sent, last.
     std::string AccessLog() const;
     std::string ErrorLog() const;
 

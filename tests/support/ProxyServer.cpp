@@ -57,7 +57,8 @@ std::vector<std::string> DanteArguments(const std::string& program, const TempDi
          << "user.privileged: root\n"
          << "user.unprivileged: nobody\n"
          << "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-         << "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 command: connect }\n";
+         // Each tunnel is logged, so a test can tell the proxy carried its traffic.
+         << "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 command: connect\n  log: connect\n}\n";
     WriteFile(dir.file("danted.conf"), conf.str());
     return {program, "-f", dir.file("danted.conf"), "-p", dir.file("danted.pid")};
 }

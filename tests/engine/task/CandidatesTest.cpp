@@ -69,6 +69,31 @@ TEST(CandidatesTest, OrderAndFailures) {
     EXPECT_FALSE(c.SourceFailed(nullptr, false, 0));
 }
 
+TEST(CandidatesTest, SourcesGoneForGoodStayOutUntilCleared) {
+    TCandidates c([] { return 0u; });
+    auto liar = Parsed("http://127.0.0.1:81/pkg/game.bin");
+    auto missing = Parsed("http://127.0.0.1:82/pkg/game.bin");
+    auto busy = Parsed("http://127.0.0.1:83/pkg/game.bin");
+    TPeerId* l = c.Add(*liar, false, false, {});
+    TPeerId* m = c.Add(*missing, false, false, {});
+    TPeerId* b = c.Add(*busy, false, false, {});
+    c.Drop(l);                                // its pieces kept failing
+    EXPECT_TRUE(c.SourceFailed(m, false, 0)); // it has not got the file
+    EXPECT_TRUE(c.SourceFailed(b, true, 60)); // only for now
+    EXPECT_EQ(c.Size(), 1u);
+    // Whatever brings them back (a mirror list, a redirect) finds them refused, under
+    // any spelling of the URL and any path on the same server.
+    for (const char* line : {"http://127.0.0.1:81/pkg/game.bin", "HTTP://127.0.0.1:81/pkg/game.bin",
+                             "http://127.0.0.1:81/other/game.bin", "http://127.0.0.1:82/pkg/game.bin"})
+        EXPECT_EQ(c.Add(*Parsed(line), false, false, {}), nullptr) << line;
+    EXPECT_EQ(c.Add(*busy, false, false, {}), b);
+    EXPECT_NE(c.Add(*Parsed("http://127.0.0.1:84/pkg/game.bin"), false, false, {}), nullptr);
+    // A reset of the task starts from a clean slate.
+    c.Clear();
+    EXPECT_NE(c.Add(*liar, false, false, {}), nullptr);
+    EXPECT_NE(c.Add(*missing, false, false, {}), nullptr);
+}
+
 TEST(CandidatesTest, AddressOnlyPeersCarryTheirAddressInThePeerId) {
     TCandidates c;
     const uint32_t a = Addr("10.0.0.7");
