@@ -274,7 +274,9 @@ TEST_F(DataUploadTest, ReportsOutsideTheThreadsLifeAreDropped) {
     EngineReportEvent("before", "", 0);
     Collect();
     EngineReportEvent("during", "", 0);
-    // Closing stops and joins the thread, which hands over what it still has.
+    // A record still queued when the thread is told to stop may stay unsent, so the pass
+    // that carries this one is awaited first.
+    ASSERT_TRUE(recorder_.WaitFor("submit", 1));
     EngineCloseServices();
     EXPECT_EQ(EngineLog(), nullptr);
     const std::vector<Call> closed = recorder_.Calls();
