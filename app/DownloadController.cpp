@@ -1192,6 +1192,41 @@ void DownloadController::SetShutdownWhenDone(int on) {
     shutdownWhenDone_ = on;
 }
 
+void DownloadController::MarkUserExit() {
+    Scope scope(*this);
+    userExit_ = 1;
+    exitConfirmed_ = 1;
+}
+
+void DownloadController::ClearUserExit() {
+    Scope scope(*this);
+    userExit_ = 0;
+    exitConfirmed_ = 0;
+}
+
+void DownloadController::OnExit() {
+    Scope scope(*this);
+    if (exited_)
+        return;
+    exited_ = true;
+    if (userExit_) {
+        LogLine(kLog, texts::kLogUserExit);
+        if (state_ != kFinished && state_ != kBack && state_ != kReady)
+            ReportProgressEvent("11040000");
+        LogLine(kLog, texts::kLogExitLine);
+    } else if (installerLaunched_) {
+        LogLine(kLog, texts::kLogExitForInstaller);
+        LogLine(kLog, texts::kLogExitLine);
+    } else {
+        ReportProgressEvent("11990501", "Unknow Exit, maybe crashed");
+        LogLine(kLog, texts::kLogUnexpectedExit);
+        state_ = kClosedWithoutExit;
+        LogLine(kLog, texts::kLogExitedLine);
+    }
+    EngineCloseServices();
+    EngineCleanup();
+}
+
 void DownloadController::SetP2PEnabled(int on) {
     ControllerSettings::SetP2PEnabled(on);
     EngineSetP2PEnabled(on);

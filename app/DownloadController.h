@@ -125,6 +125,13 @@ public:
 
     // --- Settings from the window.
     void SetShutdownWhenDone(int on);
+    // The user chose to end the program (close button, menu); cleared when the close
+    // was cancelled.
+    void MarkUserExit();
+    void ClearUserExit();
+    // The front end is closing: logs and reports how the program ends, then shuts the
+    // engine down. Runs once per controller; later calls do nothing.
+    void OnExit();
     void SetP2PEnabled(int on);
     // The window that owns the controller's message boxes; opaque here.
     void SetOwnerWindow(void* window);
@@ -241,6 +248,7 @@ private:
     TaskDescriptor descriptors_[kFileCount] = {};
     int32_t repairedAny_ = 0;
     int32_t shutdownWhenDone_ = 0;
+    bool exited_ = false;
 
     // Counters the program keeps once; here once per controller, which the program
     // makes once.
