@@ -6,64 +6,29 @@
 #include "engine/task/TTorrent.h"
 #include "engine/task/TTorrentWriter.h"
 
+#include "support/ProgramRun.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <json/json.h>
 
-#include <cerrno>
-#include <fcntl.h>
 #include <filesystem>
 #include <functional>
-#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
 using testsupport::FileExists;
+using testsupport::ProgramResult;
 using testsupport::ReadFile;
+using testsupport::RunProgram;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
 const std::string kProbe = BRISKLANE_CONFIG_PROBE;
 const std::string kPacker = BRISKLANE_PACK_TOOL;
-
-struct Result {
-    int exit = -1; // the exit code; minus the signal when the program was killed
-    std::string out;
-    std::string err;
-};
-
-Result RunProgram(const std::vector<std::string>& argv, const std::string& logFolder) {
-    const std::string outPath = logFolder + "/stdout";
-    const std::string errPath = logFolder + "/stderr";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    Result r;
-    const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
-        return r;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-    r.out = ReadFile(outPath);
-    r.err = ReadFile(errPath);
-    return r;
-}
 
 // The probe's "key=value" lines.
 struct Report {
@@ -188,7 +153,7 @@ protected:
         return dir_.file(name);
     }
 
-    Result Pack(const std::string& deployment, const std::string& in, const std::string& out) const {
+    ProgramResult Pack(const std::string& deployment, const std::string& in, const std::string& out) const {
         return RunProgram({kPacker, "--deployment", deployment, "--program", in, "--output", out},
                           dir_.file("log"));
     }
@@ -199,7 +164,7 @@ protected:
             argv.push_back("--release");
             argv.push_back(dir_.file("release"));
         }
-        const Result r = RunProgram(argv, dir_.file("log"));
+        const ProgramResult r = RunProgram(argv, dir_.file("log"));
         EXPECT_EQ(r.exit, 0) << r.err;
         return Parse(r.out);
     }
@@ -232,7 +197,7 @@ TEST_F(PackerTest, PackedProgramReportsThePackedValues) {
     d["files"][3]["url"] = longUrl;
     const std::string before = ReadFile(kProbe);
     const std::string out = dir_.file("out/packed");
-    const Result packed = Pack(Write(d), kProbe, out);
+    const ProgramResult packed = Pack(Write(d), kProbe, out);
     ASSERT_EQ(packed.exit, 0) << packed.err;
     EXPECT_EQ(ReadFile(kProbe), before);
     struct stat in {
@@ -350,7 +315,7 @@ TEST_F(PackerTest, DamagedArchiveIsReportedNotCrashedOn) {
         // The block is not part of the archive and still holds the packed values.
         EXPECT_EQ(r["name1"], names_[1]);
 
-        const Result refused = Pack(dir_.file("deploy.json"), program, dir_.file("out/repacked"));
+        const ProgramResult refused = Pack(dir_.file("deploy.json"), program, dir_.file("out/repacked"));
         EXPECT_EQ(refused.exit, 1);
         EXPECT_NE(refused.err.find("resource archive"), std::string::npos) << refused.err;
         EXPECT_FALSE(FileExists(dir_.file("out/repacked")));
@@ -442,7 +407,7 @@ TEST_F(PackerTest, RefusalsNameTheProblemAndWriteNothing) {
         SCOPED_TRACE(c.what);
         Json::Value d = Base();
         c.change(d);
-        const Result r = Pack(Write(d), kProbe, out);
+        const ProgramResult r = Pack(Write(d), kProbe, out);
         EXPECT_EQ(r.exit, 1);
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_TRUE(std::filesystem::is_empty(dir_.file("out")));
@@ -496,7 +461,7 @@ TEST_F(PackerTest, RefusedFilesAndCommandLines) {
         SCOPED_TRACE(c.what);
         std::vector<std::string> argv = {kPacker};
         argv.insert(argv.end(), c.argv.begin(), c.argv.end());
-        const Result r = RunProgram(argv, dir_.file("log"));
+        const ProgramResult r = RunProgram(argv, dir_.file("log"));
         EXPECT_EQ(r.exit, c.exit);
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_TRUE(std::filesystem::is_empty(dir_.file("out")));
@@ -506,7 +471,7 @@ TEST_F(PackerTest, RefusedFilesAndCommandLines) {
     const std::string text = ReadFile(deployment);
     const std::string duplicate = "{\"version\": \"1.1.1.1\"," + text.substr(text.find('{') + 1);
     WriteFile(dir_.file("dup.json"), duplicate);
-    Result r = Pack(dir_.file("dup.json"), kProbe, out);
+    ProgramResult r = Pack(dir_.file("dup.json"), kProbe, out);
     EXPECT_EQ(r.exit, 1);
     EXPECT_NE(r.err.find("not valid JSON"), std::string::npos) << r.err;
     WriteFile(dir_.file("comma.json"), text.substr(0, text.rfind('}')) + ",}");

@@ -1,7 +1,10 @@
 // Runs a controller as a front end would: start-up, the start button when there is
 // nothing to resume, then the two timers until the process is ended from outside.
-// Everything it needs stands in one INI file, section "driver", named by argv[1]; it
-// reports its start-up result and its progress on standard output.
+// Its surroundings (data root, save place, working folder) stand in one INI file,
+// section "driver", named by argv[1]. The package stands there too, with a stand-in
+// resource file; or, with "embedded=1", it is this program's own as a deployment packed
+// it: its configuration block and the resources appended to it. It reports its
+// start-up result and its progress on standard output.
 #include "app/ControllerConfig.h"
 #include "app/ControllerEnvironment.h"
 #include "app/ControllerTimers.h"
@@ -47,25 +50,32 @@ int main(int argc, char** argv) {
     ControllerEnvironment env;
     env.dataRoot = Value(ini, "dataRoot");
     env.workingDirectory = Value(ini, "workDir");
-    env.resourceFile = Value(ini, "resourceFile");
-    env.programVersion = "1.0.0.1";
+    const bool embedded = Value(ini, "embedded") == "1";
+    // Left empty, both mean this program's own.
+    if (!embedded) {
+        env.resourceFile = Value(ini, "resourceFile");
+        env.programVersion = "1.0.0.1";
+    }
     const std::string place = Value(ini, "place");
     env.defaultSavePlace = [place] { return place; };
     env.choosePort = [] { return 0; };
     env.frontEnd = &front;
 
-    ControllerConfig config;
-    config.productKey = Value(ini, "productKey");
-    for (int i = 0; i < kPackageFileCount; ++i) {
-        const std::string n = std::to_string(i);
-        config.packageUrls[i] = Value(ini, "url" + n);
-        config.fileNames[i] = Value(ini, "name" + n);
-        config.expectedSizes[i] = std::strtoull(Value(ini, "size" + n).c_str(), nullptr, 10);
-        config.expectedMd5[i] = Value(ini, "md5" + n);
-    }
-
     DownloadController controller(env);
-    controller.LoadConfig(config);
+    if (embedded) {
+        controller.LoadEmbeddedConfig();
+    } else {
+        ControllerConfig config;
+        config.productKey = Value(ini, "productKey");
+        for (int i = 0; i < kPackageFileCount; ++i) {
+            const std::string n = std::to_string(i);
+            config.packageUrls[i] = Value(ini, "url" + n);
+            config.fileNames[i] = Value(ini, "name" + n);
+            config.expectedSizes[i] = std::strtoull(Value(ini, "size" + n).c_str(), nullptr, 10);
+            config.expectedMd5[i] = Value(ini, "md5" + n);
+        }
+        controller.LoadConfig(config);
+    }
     const int started = controller.Initialize();
     std::printf("initialized %d state %u\n", started, controller.State());
     std::fflush(stdout);
@@ -76,8 +86,14 @@ int main(int argc, char** argv) {
 
     ControllerTimers timers(controller);
     unsigned reported = 0;
+    int shown = static_cast<int>(controller.State());
     timers.Start(
         [&](int state) {
+            if (state != shown) {
+                shown = state;
+                std::printf("state %d\n", state);
+                std::fflush(stdout);
+            }
             const unsigned p = controller.Progress();
             if (p >= reported + 100 || (p == 10000 && reported != 10000)) {
                 reported = p;
