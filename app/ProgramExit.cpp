@@ -125,8 +125,10 @@ void ProgramExit::OnExit() {
         c_.state_ = DownloadController::kClosedWithoutExit;
         LogLine(kLog, texts::kLogExitedLine);
     }
-    EngineCloseServices();
+    // Tasks first: a task thread writes to the log until it has stopped, and the log
+    // goes with the services.
     EngineCleanup();
+    EngineCloseServices();
 }
 
 void ProgramExit::ShutdownIn(unsigned /*seconds*/) {

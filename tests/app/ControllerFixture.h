@@ -257,8 +257,9 @@ protected:
     void SetUp() override { ControllerSettings::Reset(); }
     void TearDown() override {
         harness_.controller.reset();
-        EngineCloseServices();
+        // Tasks first: their threads log until they have stopped.
         EngineCleanup();
+        EngineCloseServices();
     }
 
     testsupport::TempDir dir_;
