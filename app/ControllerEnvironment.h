@@ -31,8 +31,11 @@ struct ControllerEnvironment {
     std::function<bool(const std::string& path)> mayReserveSpace;
     // Whether files there may have holes.
     std::function<bool(const std::string& path)> supportsSparseFiles;
+    // Opens a file the way the desktop does (platform::ShellOpen): the shell's
+    // numbering, above 32 for success.
+    std::function<int(const std::string& path, const std::string& workingDirectory)> shellOpen;
 
     IControllerFrontEnd* frontEnd = nullptr; // modal answers; none: shown through the message sink
-    IControllerSeams* seams = nullptr;       // later parts; none: nothing happens
+    IControllerSeams* seams = nullptr;       // none: the controller's own operations
     EventReporter* events = nullptr;         // none: the engine's statistics upload
 };

@@ -6,7 +6,9 @@
 #include "app/EmbeddedConfigBlock.h"
 #include "app/FolderChain.h"
 #include "app/IControllerFrontEnd.h"
+#include "app/PackageVerifier.h"
 #include "app/PortChooser.h"
+#include "app/ProgramExit.h"
 #include "app/ProgramVersion.h"
 #include "app/ResourceExtractor.h"
 #include "app/TaskLimits.h"
@@ -84,36 +86,29 @@ std::string PercentWithBlanks(uint32_t p, const char* blanks) {
 
 } // namespace
 
-// One operation on the controller: holds the controller mutex (recursively, when an
-// operation calls another) and, when the outermost operation ends, releases it before
-// running the work that must not run under it.
-class DownloadController::Scope {
+// The controller's own operations behind its seams.
+class DownloadController::OwnSeams : public IControllerSeams {
 public:
-    explicit Scope(const DownloadController& c) : c_(c), lock_(c.mutex_) { ++c_.depth_; }
-    ~Scope() {
-        if (--c_.depth_ != 0 || c_.deferred_.empty())
-            return;
-        std::vector<std::function<void()>> work;
-        work.swap(c_.deferred_);
-        lock_.unlock();
-        for (auto& w : work)
-            w();
-    }
-    Scope(const Scope&) = delete;
-    Scope& operator=(const Scope&) = delete;
+    explicit OwnSeams(DownloadController& c) : c_(c) {}
+    void AskVerifyThenInstall() override { c_.AskVerifyThenInstall(); }
+    void Install(bool verified) override { c_.Install(verified); }
+    void ShutdownIn(unsigned seconds) override { c_.ShutdownIn(seconds); }
 
 private:
-    const DownloadController& c_;
-    Lock lock_;
+    DownloadController& c_;
 };
 
 DownloadController::DownloadController() : DownloadController(ControllerEnvironment{}) {}
 
 DownloadController::DownloadController(ControllerEnvironment env)
-    : env_(std::move(env)), events_(env_.events ? *env_.events : defaultEvents_),
-      seams_(env_.seams ? *env_.seams : defaultSeams_) {}
+    : env_(std::move(env)), ownSeams_(std::make_unique<OwnSeams>(*this)),
+      events_(env_.events ? *env_.events : defaultEvents_), seams_(env_.seams ? *env_.seams : *ownSeams_),
+      verifier_(std::make_unique<PackageVerifier>(*this)), exit_(std::make_unique<ProgramExit>(*this)) {}
 
-DownloadController::~DownloadController() = default;
+// A verification still at work uses the controller's fields: it ends before they go.
+DownloadController::~DownloadController() {
+    verifier_->Stop();
+}
 
 // ---------------------------------------------------------------------------------
 // Start-up
@@ -708,6 +703,9 @@ void DownloadController::RecordFinishedFile(int i) {
     Scope scope(*this);
     if (i < 0 || i >= kFileCount)
         return;
+    // The entry file arrives without an execute bit; opening it must start it.
+    if (fileNames_[i] == entryName_)
+        platform::MakeExecutable(FilePath(i));
     job_.RecordFinishedFile(i, FilePath(i));
 }
 
@@ -1205,26 +1203,23 @@ void DownloadController::ClearUserExit() {
 }
 
 void DownloadController::OnExit() {
+    // The engine goes below: a verification still at work must end first, and it may
+    // be waiting for the mutex.
+    verifier_->Stop();
+    exit_->OnExit();
+}
+
+void DownloadController::Install(bool verified) {
+    exit_->Install(verified);
+}
+
+bool DownloadController::InstallerLaunched() const {
     Scope scope(*this);
-    if (exited_)
-        return;
-    exited_ = true;
-    if (userExit_) {
-        LogLine(kLog, texts::kLogUserExit);
-        if (state_ != kFinished && state_ != kBack && state_ != kReady)
-            ReportProgressEvent("11040000");
-        LogLine(kLog, texts::kLogExitLine);
-    } else if (installerLaunched_) {
-        LogLine(kLog, texts::kLogExitForInstaller);
-        LogLine(kLog, texts::kLogExitLine);
-    } else {
-        ReportProgressEvent("11990501", "Unknow Exit, maybe crashed");
-        LogLine(kLog, texts::kLogUnexpectedExit);
-        state_ = kClosedWithoutExit;
-        LogLine(kLog, texts::kLogExitedLine);
-    }
-    EngineCloseServices();
-    EngineCleanup();
+    return installerLaunched_ != 0;
+}
+
+void DownloadController::ShutdownIn(unsigned seconds) {
+    exit_->ShutdownIn(seconds);
 }
 
 void DownloadController::SetP2PEnabled(int on) {
@@ -1237,9 +1232,67 @@ void DownloadController::SetOwnerWindow(void* window) {
     ownerWindow_ = window;
 }
 
+void DownloadController::AskVerifyThenInstall() {
+    IControllerFrontEnd* front = nullptr;
+    {
+        Scope scope(*this);
+        front = env_.frontEnd;
+    }
+    // Without a front end to ask, the safer answer.
+    const bool verify = front ? front->AskYesNo(texts::kMsgAskVerify, texts::kCaption) : true;
+    if (!verify) {
+        events_.Event("11100002", "", 0);
+        seams_.Install(false);
+        return;
+    }
+    events_.Event("11100001", "", 0);
+    StartVerification(true);
+}
+
+void DownloadController::StartVerification(bool autoInstall) {
+    Scope scope(*this);
+    switch (state_) {
+    case kCheckRecover:
+        ShowNotice(texts::kMsgRepairing);
+        break;
+    case kMd5Checking:
+        ShowNotice(texts::kMsgMd5Working);
+        break;
+    case kCheckFinished: {
+        IControllerSeams* seams = &seams_;
+        Defer([seams] { seams->Install(true); });
+        break;
+    }
+    case kFinished:
+        state_ = kMd5Checking;
+        checkFileIndex_ = 0;
+        checkProgress_ = 0;
+        autoInstallAfterCheck_ = autoInstall ? 1 : 0;
+        WriteJobStart();
+        if (!verifier_->Start()) {
+            state_ = kFinished;
+            ShowNotice(texts::kMsgCheckThreadFailed);
+        }
+        break;
+    case kFailed:
+        if (progress_ == 10000) {
+            ShowNotice(PackageVerifier::RepairFailureText().c_str());
+            break;
+        }
+        [[fallthrough]];
+    default:
+        ShowNotice(texts::kMsgFinishDownloadFirst);
+        break;
+    }
+}
+
+bool DownloadController::IsVerifying() const {
+    return verifier_->Running();
+}
+
 unsigned DownloadController::GetCheckProgress() const {
     Scope scope(*this);
-    return checkProgress_;
+    return PackageVerifier::OverallProgress(config_.expectedSizes, checkFileIndex_, checkProgress_);
 }
 
 unsigned DownloadController::GetRepairProgress() const {

@@ -1,15 +1,17 @@
 #pragma once
 // The object that downloads the game's installation package: one engine task per
 // package file, the job file that carries the job across runs, the download state
-// machine with its statistics events, the disk-space watch and the texts the front end
-// shows. It knows no toolkit: a front end drives it through these operations and two
-// periodic callbacks (PollState every 100 ms, Tick every second), which run on a timer
-// thread of their own. It reaches the engine only through the flat call interface.
+// machine with its statistics events, the disk-space watch, the texts the front end
+// shows, the check and repair of the finished files (PackageVerifier, on a worker
+// thread) and the ways the program ends (ProgramExit). It knows no toolkit: a front end drives it through
+// these operations and two periodic callbacks (PollState every 100 ms, Tick every second), which run on a
+// timer thread of their own. It reaches the engine only through the flat call interface.
 //
 // Every field is guarded by one controller mutex. Operations that must wait for the
 // user (modal answers) or hand over to later parts do so after the mutex is released;
 // sleeps inside an operation release it too. Engine calls are made under it: the
-// engine never calls back into the controller.
+// engine never calls back into the controller. The verification worker takes the same
+// mutex for each step and never holds it while it reads a file or waits.
 #include "app/ControllerConfig.h"
 #include "app/ControllerEnvironment.h"
 #include "app/EventReporter.h"
@@ -20,9 +22,13 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+class PackageVerifier;
+class ProgramExit;
 
 class DownloadController {
 public:
@@ -136,11 +142,28 @@ public:
     // The window that owns the controller's message boxes; opaque here.
     void SetOwnerWindow(void* window);
 
-    // --- Verification and port mapping, as far as the window asks about them.
+    // --- Verification and repair of the package files (on a worker thread).
+    // The primary button in finished: asks whether to verify, then verifies (and
+    // installs when it passes) or installs at once. Waits for the user's answer.
+    void AskVerifyThenInstall();
+    // Starts the worker when the state allows it, else tells the user why not.
+    void StartVerification(bool autoInstall);
+    // Verification progress over all four files, 1/10000.
     unsigned GetCheckProgress() const;
     unsigned GetRepairProgress() const;
     bool WasRepaired() const;
     bool AutoInstallAfterCheck() const;
+    // Whether the worker is still at work.
+    bool IsVerifying() const;
+
+    // --- The installer and the automatic shutdown.
+    // Starts the package's entry file; verified only changes the failure text. Takes
+    // as long as the start does; the mutex is not held meanwhile.
+    void Install(bool verified);
+    bool InstallerLaunched() const;
+    // Schedules the power-off one minute ahead, whatever the argument.
+    void ShutdownIn(unsigned seconds);
+
     bool GatewayFound() const;
 
     // --- Observers.
@@ -164,8 +187,33 @@ public:
     std::string TaskHash() const;
 
 private:
-    class Scope;
+    friend class PackageVerifier;
+    friend class ProgramExit;
+    class OwnSeams;
     using Lock = std::unique_lock<std::recursive_mutex>;
+
+    // One operation on the controller: holds the controller mutex (recursively, when an
+    // operation calls another) and, when the outermost operation ends, releases it before
+    // running the work that must not run under it.
+    class Scope {
+    public:
+        explicit Scope(const DownloadController& c) : c_(c), lock_(c.mutex_) { ++c_.depth_; }
+        ~Scope() {
+            if (--c_.depth_ != 0 || c_.deferred_.empty())
+                return;
+            std::vector<std::function<void()>> work;
+            work.swap(c_.deferred_);
+            lock_.unlock();
+            for (auto& w : work)
+                w();
+        }
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        const DownloadController& c_;
+        Lock lock_;
+    };
 
     // Helpers expect the mutex held.
     bool IsActive(uint32_t s) const;
@@ -190,9 +238,11 @@ private:
 
     ControllerEnvironment env_;
     EventReporter defaultEvents_;
-    IControllerSeams defaultSeams_;
+    std::unique_ptr<IControllerSeams> ownSeams_; // the controller's own operations
     EventReporter& events_;
     IControllerSeams& seams_;
+    std::unique_ptr<PackageVerifier> verifier_;
+    std::unique_ptr<ProgramExit> exit_;
 
     mutable std::recursive_mutex mutex_;
     mutable int depth_ = 0; // nesting of operations on the thread that holds the mutex

@@ -1,9 +1,9 @@
 #pragma once
 // The controller's calls into verification, installation, shutdown and the mirror
-// refresh. The controller's own parts stand behind them unless the environment puts
-// others in their place (tests); the base versions do nothing. The controller makes
-// these calls with no lock of its own held, so an implementation may call back into
-// the controller.
+// refresh. The controller's own operations stand behind them unless the environment
+// puts others in their place (tests); the base versions do nothing. The controller
+// makes these calls with no lock of its own held, so an implementation may call back
+// into the controller.
 class IControllerSeams {
 public:
     virtual ~IControllerSeams() = default;

@@ -103,6 +103,17 @@ bool RemoveFile(const std::string& path) {
     return errno == ENOENT || errno == ENOTDIR;
 }
 
+bool MakeExecutable(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    // Each read bit brings its execute bit: u+r -> u+x, g+r -> g+x, o+r -> o+x.
+    const mode_t wanted = st.st_mode | ((st.st_mode & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2);
+    if ((wanted & 07777) == (st.st_mode & 07777))
+        return (st.st_mode & S_IXUSR) != 0;
+    return ::chmod(path.c_str(), wanted & 07777) == 0 && (wanted & S_IXUSR) != 0;
+}
+
 std::string FindProgram(const std::string& name, std::string_view extraFolders) {
     const auto runnable = [](const std::string& path) {
         struct stat st {};

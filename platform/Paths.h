@@ -23,6 +23,9 @@ bool IsDirectory(const std::string& path);
 bool CreateFolder(const std::string& path);
 // Removes a file; true when it is gone afterwards (also when it never existed).
 bool RemoveFile(const std::string& path);
+// Lets everyone who may read the regular file run it too (a program that arrived by
+// download has no execute bit). True when it is runnable by its owner afterwards.
+bool MakeExecutable(const std::string& path);
 // The executable regular file name names: name itself when it holds a separator,
 // else the first one in the folders of $PATH (/usr/local/bin:/usr/bin:/bin when
 // unset) and then of extraFolders (':'-separated). "" when there is none.

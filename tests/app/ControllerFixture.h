@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -34,6 +35,7 @@ struct RecordedEvent {
     std::string code;
     std::string text; // message, or file name for file events
     int32_t flag = 0;
+    std::string message; // a file event's message
 };
 
 class RecordingEvents : public EventReporter {
@@ -41,8 +43,9 @@ public:
     void Event(const std::string& code, const std::string& message, int32_t flag) override {
         Add({"event", code, message, flag});
     }
-    void FileEvent(const std::string& code, const std::string& fileName, const std::string&) override {
-        Add({"file", code, fileName, 0});
+    void FileEvent(const std::string& code, const std::string& fileName,
+                   const std::string& message) override {
+        Add({"file", code, fileName, 0, message});
     }
     void ProgressEvent(const Progress& p) override { Add({"progress", p.code, p.errorMessage, 0}); }
 
@@ -59,6 +62,13 @@ public:
     int Count(const std::string& code) const {
         const auto c = codes();
         return static_cast<int>(std::count(c.begin(), c.end(), code));
+    }
+    // The first entry with code; an empty one when there is none.
+    RecordedEvent First(const std::string& code) const {
+        for (const auto& e : entries())
+            if (e.code == code)
+                return e;
+        return {};
     }
     void Clear() {
         std::lock_guard<std::mutex> g(m_);
@@ -83,16 +93,42 @@ public:
     bool AskYesNo(const std::string& text, const std::string&) override {
         std::lock_guard<std::mutex> g(m_);
         questions_.push_back(text);
-        return false;
+        return answer_;
+    }
+    void PostPrimaryAction() override {
+        std::lock_guard<std::mutex> g(m_);
+        ++posted_;
+    }
+    void CloseMainWindow() override {
+        std::lock_guard<std::mutex> g(m_);
+        ++closed_;
     }
     std::vector<std::string> modal() const {
         std::lock_guard<std::mutex> g(m_);
         return modal_;
     }
+    std::vector<std::string> questions() const {
+        std::lock_guard<std::mutex> g(m_);
+        return questions_;
+    }
+    void SetAnswer(bool yes) {
+        std::lock_guard<std::mutex> g(m_);
+        answer_ = yes;
+    }
+    int posted() const {
+        std::lock_guard<std::mutex> g(m_);
+        return posted_;
+    }
+    int closed() const {
+        std::lock_guard<std::mutex> g(m_);
+        return closed_;
+    }
 
 private:
     mutable std::mutex m_;
     std::vector<std::string> modal_, questions_;
+    bool answer_ = false;
+    int posted_ = 0, closed_ = 0;
 };
 
 // Seams that note what was asked of them; each call proves the controller's mutex is
@@ -221,13 +257,25 @@ protected:
     void SetUp() override { ControllerSettings::Reset(); }
     void TearDown() override {
         harness_.controller.reset();
-        EngineCloseServices();
+        // Tasks first: their threads log until they have stopped.
         EngineCleanup();
+        EngineCloseServices();
     }
 
     testsupport::TempDir dir_;
     ControllerHarness harness_{dir_.path()};
 };
+
+// Waits until done() or the seconds are up; done()'s last answer.
+template <typename Done> bool WaitUntil(Done done, int seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 // A text query's answer as a string.
 template <typename Query> std::string QueryText(Query query) {

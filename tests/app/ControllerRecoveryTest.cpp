@@ -186,8 +186,8 @@ TEST_F(ControllerRecoveryTest, StartFindsWhatTheJobFileAndThePackageFilesTell) {
             }
         }
         harness_.controller.reset();
-        EngineCloseServices();
         EngineCleanup();
+        EngineCloseServices();
     }
 }
 
