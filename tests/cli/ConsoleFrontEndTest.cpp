@@ -68,9 +68,13 @@ TEST_F(FrontEndFixture, CommandLineAnswerIsGivenWithoutReadingAndShown) {
 
 TEST_F(FrontEndFixture, TerminalIsAskedAgainUntilTheAnswerIsClear) {
     ConsoleDisplay display(out_, false);
-    ConsoleFrontEnd front(display, Verify::Ask, input_[0], {});
+    int serviced = 0;
+    ConsoleFrontEnd::Hooks hooks;
+    hooks.whileAsking = [&] { ++serviced; }; // later starts are answered meanwhile
+    ConsoleFrontEnd front(display, Verify::Ask, input_[0], hooks);
     Type("maybe\nn\ny\n", false);
     EXPECT_FALSE(front.AskYesNo(kQuestion, "Cap"));
+    EXPECT_GE(serviced, 2);
     EXPECT_EQ(Written(), "[Cap] 是否验证 [Y/n] maybe\n[Cap] 是否验证 [Y/n] n\n");
     // The next question reads on where the last one stopped.
     EXPECT_TRUE(front.AskYesNo(kQuestion, "Cap"));

@@ -57,6 +57,9 @@ ConsoleApp::ConsoleApp(CliOptions options, Io io) : options_(std::move(options))
     };
     hooks.closeMainWindow = [this] { Wake(); };
     hooks.interrupted = [this] { return interrupted_.load(); };
+    // A question waits on this thread; a later start must still get its answer within
+    // its second, or it ends this process and takes over.
+    hooks.whileAsking = [this] { ServiceActivation(); };
     frontEnd_ = std::make_unique<ConsoleFrontEnd>(*display_, answer, io_.in, std::move(hooks));
     flow_ = std::make_unique<ConsoleFlow>(options_.install, answer);
     int fds[2];
@@ -78,6 +81,14 @@ void ConsoleApp::Wake() {
         const char byte = 1;
         (void)!::write(wakeWrite_, &byte, 1); // a full pipe is awake already
     }
+}
+
+void ConsoleApp::ServiceActivation() {
+    if (!instance_ || instance_->activationFd() < 0)
+        return;
+    pollfd p{instance_->activationFd(), POLLIN, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN))
+        instance_->HandlePending();
 }
 
 void ConsoleApp::Interrupt() {
@@ -202,6 +213,7 @@ int ConsoleApp::Run() {
         display_->ShowLine(texts::kCliAlreadyRunning);
         return kExitAlreadyRunning;
     }
+    instance_ = &instance;
 
     // Message boxes arrive on threads of their own, also while the run ends: the sink
     // keeps the display alive.
@@ -289,6 +301,7 @@ int ConsoleApp::Run() {
     if (end != Step::Installed)
         controller.MarkUserExit();
     controller.OnExit();
+    instance_ = nullptr;
     instance.Close();
     platform::SetMessageSink({});
     return startFailed ? static_cast<int>(kExitFailed) : ExitCodeOf(end);

@@ -54,6 +54,8 @@ private:
     // Until the run is over; the ending step.
     ConsoleFlow::Step Loop(DownloadController& controller, platform::SingleInstance& instance);
     void Wake();
+    // Answers later starts that wait; on the thread that ran the instance check.
+    void ServiceActivation();
     // Says why the run ended; the package's place where it is complete.
     void ReportEnd(ConsoleFlow::Step step, DownloadController& controller);
 
@@ -62,6 +64,7 @@ private:
     std::shared_ptr<ConsoleDisplay> display_;
     std::unique_ptr<ConsoleFrontEnd> frontEnd_;
     std::unique_ptr<ConsoleFlow> flow_;
+    platform::SingleInstance* instance_ = nullptr; // while Run has one
     int wakeRead_ = -1;
     int wakeWrite_ = -1;
     std::atomic<bool> interrupted_{false};

@@ -33,6 +33,8 @@ bool ConsoleFrontEnd::ReadLine(std::string& line) {
     for (;;) {
         if (hooks_.interrupted && hooks_.interrupted())
             return false;
+        if (hooks_.whileAsking)
+            hooks_.whileAsking();
         pollfd p{inputFd_, POLLIN, 0};
         const int r = ::poll(&p, 1, 100);
         if (r < 0 && errno != EINTR)

@@ -18,6 +18,7 @@ public:
         std::function<void()> postPrimaryAction; // from any thread
         std::function<void()> closeMainWindow;
         std::function<bool()> interrupted; // a question being asked gives up
+        std::function<void()> whileAsking; // now and then while waiting for the answer
     };
 
     // answer Ask reads the terminal on inputFd.
