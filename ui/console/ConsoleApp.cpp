@@ -291,6 +291,15 @@ int ConsoleApp::Run() {
                 });
             end = Loop(controller, instance);
             timers.Stop();
+            // The plain output shows one line a second, which a quick end can miss: the
+            // state the package was left in (and whether it was repaired) is its last word.
+            const uint32_t last = controller.State();
+            if (last == DownloadController::kFinished || last == DownloadController::kCheckFinished) {
+                std::lock_guard<std::mutex> lock(viewMutex);
+                view.ReadTexts(controller);
+                view.Compose();
+                display_->ShowStatusLine(view);
+            }
         }
     }
     display_->Finish();
