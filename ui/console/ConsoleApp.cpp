@@ -296,6 +296,7 @@ int ConsoleApp::Run() {
             const uint32_t last = controller.State();
             if (last == DownloadController::kFinished || last == DownloadController::kCheckFinished) {
                 std::lock_guard<std::mutex> lock(viewMutex);
+                view.ReadQuick(controller);
                 view.ReadTexts(controller);
                 view.Compose();
                 display_->ShowStatusLine(view);
