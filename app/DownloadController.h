@@ -3,9 +3,10 @@
 // package file, the job file that carries the job across runs, the download state
 // machine with its statistics events, the disk-space watch, the texts the front end
 // shows, the check and repair of the finished files (PackageVerifier, on a worker
-// thread) and the ways the program ends (ProgramExit). It knows no toolkit: a front end drives it through
-// these operations and two periodic callbacks (PollState every 100 ms, Tick every second), which run on a
-// timer thread of their own. It reaches the engine only through the flat call interface.
+// thread) and the ways the program ends (ProgramExit). It knows no toolkit: a front end
+// drives it through these operations and two periodic callbacks (PollState every
+// 100 ms, Tick every second), which run on a timer thread of their own. It reaches the
+// engine only through the flat call interface.
 //
 // Every field is guarded by one controller mutex. Operations that must wait for the
 // user (modal answers) or hand over to later parts do so after the mutex is released;

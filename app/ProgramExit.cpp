@@ -46,9 +46,8 @@ const char* ProgramExit::OpenFailureText(int value) {
         return "The DDE transaction could not be completed because other DDE transactions were being "
                "processed.";
     case 31:
-        return "There is no application associated with the given file name extension. This error will also "
-               "be "
-               "returned if you attempt to print a file that is not printable.";
+        return "There is no application associated with the given file name extension. "
+               "This error will also be returned if you attempt to print a file that is not printable.";
     case 32:
         return "The specified DLL was not found.";
     default:
