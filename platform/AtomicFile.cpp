@@ -1,4 +1,5 @@
 #include "platform/AtomicFile.h"
+#include "platform/WriteAll.h"
 
 #include "platform/Paths.h"
 
@@ -10,22 +11,6 @@
 namespace platform {
 
 namespace {
-
-bool WriteAll(int fd, std::string_view data) {
-    const char* p = data.data();
-    size_t left = data.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 bool SyncFolder(const std::string& folder) {
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -1,6 +1,7 @@
 #include "platform/DebugOutput.h"
 
 #include "platform/TextEncoding.h"
+#include "platform/WriteAll.h"
 
 #include <atomic>
 #include <cerrno>
@@ -34,21 +35,6 @@ std::atomic<bool> g_sinkInstalled{false};
 bool EnvironmentSwitchOn() {
     const char* v = std::getenv("BRISKLANE_DEBUG_OUTPUT");
     return v && std::strcmp(v, "1") == 0;
-}
-
-void WriteAll(int fd, const std::string& data) {
-    const char* p = data.data();
-    size_t left = data.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
 }
 
 // Lines are GBK and often end in "\r\n"; the terminal wants UTF-8 and one '\n'.

@@ -1,6 +1,7 @@
 #include "platform/MessageSink.h"
 
 #include "platform/TextEncoding.h"
+#include "platform/WriteAll.h"
 
 #include <cerrno>
 #include <chrono>
@@ -54,18 +55,7 @@ MessageSinkFn SetMessageSink(MessageSinkFn sink) {
 
 void ConsoleMessageSink(const ShownMessage& message) {
     std::string line = "[" + GbkToUtf8(message.caption) + "] " + GbkToUtf8(message.text) + "\n";
-    const char* p = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = ::write(STDERR_FILENO, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    WriteAll(STDERR_FILENO, line);
 }
 
 // The installed function holds the state, not this object: a message shown on

@@ -262,6 +262,22 @@ protected:
         EngineCloseServices();
     }
 
+    // A job whose four files are all there and recorded as finished; file 0 (the
+    // entry) holds entry.
+    void WriteFinishedJob(const std::string& entry = "done") {
+        std::filesystem::create_directories(harness_.DataFolder());
+        std::filesystem::create_directories(harness_.SaveFolder());
+        const TaskPersistence job(harness_.JobFile());
+        job.WriteJobStart(controllertest::kProductKey);
+        job.Write("BrisklaneTaskSavePath", harness_.SaveFolder());
+        job.Write("BrisklaneTaskEntrence", "pkg0.bin");
+        job.MarkJobComplete();
+        for (int i = 0; i < 4; ++i) {
+            testsupport::WriteFile(harness_.SaveFile(i), i == 0 ? entry : "done");
+            job.RecordFinishedFile(i, harness_.SaveFile(i));
+        }
+    }
+
     testsupport::TempDir dir_;
     ControllerHarness harness_{dir_.path()};
 };

@@ -35,20 +35,6 @@ protected:
         EXPECT_EQ(c.Initialize(), 0);
         return c;
     }
-    // A job whose four files are all there and recorded as finished.
-    void WriteFinishedJob() {
-        std::filesystem::create_directories(harness_.DataFolder());
-        std::filesystem::create_directories(harness_.SaveFolder());
-        const TaskPersistence job(harness_.JobFile());
-        job.WriteJobStart(controllertest::kProductKey);
-        job.Write("BrisklaneTaskSavePath", harness_.SaveFolder());
-        job.Write("BrisklaneTaskEntrence", "pkg0.bin");
-        job.MarkJobComplete();
-        for (int i = 0; i < 4; ++i) {
-            WriteFile(harness_.SaveFile(i), "done");
-            job.RecordFinishedFile(i, harness_.SaveFile(i));
-        }
-    }
 
     DownloadController* controller_ = nullptr;
 };

@@ -22,17 +22,7 @@ class ProgramExitTest : public ControllerTest {
 protected:
     // A finished job whose entry file (file 0) holds entry.
     DownloadController& StartFinished(const std::string& entry) {
-        std::filesystem::create_directories(harness_.DataFolder());
-        std::filesystem::create_directories(harness_.SaveFolder());
-        const TaskPersistence job(harness_.JobFile());
-        job.WriteJobStart(controllertest::kProductKey);
-        job.Write("BrisklaneTaskSavePath", harness_.SaveFolder());
-        job.Write("BrisklaneTaskEntrence", "pkg0.bin");
-        job.MarkJobComplete();
-        for (int i = 0; i < 4; ++i) {
-            WriteFile(harness_.SaveFile(i), i == 0 ? entry : "data");
-            job.RecordFinishedFile(i, harness_.SaveFile(i));
-        }
+        WriteFinishedJob(entry);
         DownloadController& c = harness_.Make();
         controller_ = &c;
         EXPECT_EQ(c.Initialize(), 1);

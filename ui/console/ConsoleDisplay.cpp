@@ -3,6 +3,7 @@
 #include "app/ControllerTexts.h"
 #include "app/DownloadController.h"
 #include "platform/TextEncoding.h"
+#include "platform/WriteAll.h"
 #include "ui/console/ConsoleTexts.h"
 
 #include <cerrno>
@@ -126,18 +127,7 @@ std::vector<std::string> ConsoleDisplay::Frame(const ConsoleView& v) {
 }
 
 void ConsoleDisplay::WriteLocked(const std::string& bytes) {
-    const char* p = bytes.data();
-    size_t left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd_, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    platform::WriteAll(fd_, bytes);
 }
 
 std::string ConsoleDisplay::EraseLocked() const {
