@@ -64,9 +64,8 @@ bool PackageVerifier::Start() {
 }
 
 void PackageVerifier::Run() {
-    const int result = VerifyAndRepair();
+    VerifyAndRepair();
     std::lock_guard<std::mutex> g(m_);
-    lastResult_ = result;
     running_ = false;
 }
 
@@ -86,11 +85,6 @@ void PackageVerifier::Stop() {
 bool PackageVerifier::Running() const {
     std::lock_guard<std::mutex> g(m_);
     return running_;
-}
-
-int PackageVerifier::LastResult() const {
-    std::lock_guard<std::mutex> g(m_);
-    return lastResult_;
 }
 
 bool PackageVerifier::StopRequested() const {

@@ -47,8 +47,6 @@ public:
     // be waiting for it.
     void Stop();
     bool Running() const;
-    // The result of the last worker that ended; kAllMatch before any.
-    int LastResult() const;
 
     // The worker's body.
     int VerifyAndRepair();
@@ -92,5 +90,4 @@ private:
     std::condition_variable wake_;
     bool stop_ = false;
     bool running_ = false;
-    int lastResult_ = kAllMatch;
 };

@@ -3,121 +3,30 @@
 // from a local server. Every run keeps HOME, the data and the runtime folders in the
 // test's own folder.
 #include "support/NginxServer.h"
+#include "support/ProgramRun.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <json/json.h>
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <netinet/in.h>
-#include <spawn.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
+using testsupport::FreeLoopbackPort;
 using testsupport::ReadFile;
+using testsupport::RunningProgram;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
 const std::string kCli = BRISKLANE_CLI;
 const std::string kPacker = BRISKLANE_PACK_TOOL;
-constexpr int kLongWaitMs = 60000; // far beyond any normal run; only a broken one waits this long
-
-// A loopback port nobody listens on: bound once by us, then given up.
-uint16_t ClosedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-// One run of a program with its output in files of the test's folder.
-class ProgramRun {
-public:
-    ProgramRun(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-               const std::string& folder, const std::string& name)
-        : out_(folder + "/" + name + ".out"), err_(folder + "/" + name + ".err") {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<char*> args, envp;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        for (const std::string& e : env)
-            envp.push_back(const_cast<char*>(e.c_str()));
-        envp.push_back(nullptr);
-        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~ProgramRun() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    ProgramRun(const ProgramRun&) = delete;
-    ProgramRun& operator=(const ProgramRun&) = delete;
-
-    pid_t pid() const { return pid_; }
-    // The exit code, minus the signal that ended it; -1000 when it did not end in time.
-    int Wait(int timeoutMs = kLongWaitMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (pid_ > 0) {
-            int status = 0;
-            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                pid_ = -1;
-                code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-                break;
-            }
-            if (std::chrono::steady_clock::now() > deadline)
-                return -1000;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return code_;
-    }
-    // Waits until standard output holds text.
-    bool WaitOutput(const std::string& text, int timeoutMs = kLongWaitMs) const {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (out().find(text) == std::string::npos) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
-    }
-    std::string out() const { return ReadFile(out_); }
-    std::string err() const { return ReadFile(err_); }
-
-private:
-    std::string out_, err_;
-    pid_t pid_ = -1;
-    int code_ = -1000;
-};
 
 class CliProgramTest : public ::testing::Test {
 protected:
@@ -134,16 +43,16 @@ protected:
             env_.push_back(std::string("TMPDIR=") + tmp);
     }
 
-    std::unique_ptr<ProgramRun> Start(const std::string& program, std::vector<std::string> args,
-                                      const std::string& name) {
+    std::unique_ptr<RunningProgram> Start(const std::string& program, std::vector<std::string> args,
+                                          const std::string& name) {
         args.insert(args.begin(), program);
-        return std::make_unique<ProgramRun>(args, env_, dir_.file("logs"), name);
+        return std::make_unique<RunningProgram>(args, env_, dir_.file("logs"), name);
     }
 
     // Packs the program with four small package files served from baseUrl.
     std::string Pack(const std::string& baseUrl) {
         Json::Value d;
-        const uint16_t nobody = ClosedPort();
+        const uint16_t nobody = FreeLoopbackPort();
         d["resourceList"] = "http://127.0.0.1:" + std::to_string(nobody) + "/list.xml";
         const char* names[] = {"setup.exe", "main.zip", "main.cab", "patch.exe"};
         for (int i = 0; i < 4; ++i) {
@@ -161,7 +70,7 @@ protected:
         d["statistics"]["batchSubmitUrls"].append("http://127.0.0.1:" + std::to_string(nobody) + "/many");
         WriteFile(dir_.file("deploy.json"), Json::writeString(Json::StreamWriterBuilder(), d));
         const std::string out = dir_.file("brisklane-cli");
-        ProgramRun pack(
+        RunningProgram pack(
             {kPacker, "--deployment", dir_.file("deploy.json"), "--program", kCli, "--output", out}, env_,
             dir_.file("logs"), "pack");
         EXPECT_EQ(pack.Wait(), 0) << pack.err();
@@ -207,7 +116,7 @@ TEST_F(CliProgramTest, BadCommandLinesAreUsageErrors) {
 // Nothing answers at the package addresses, so the first instance stays in its
 // download until the signal.
 TEST_F(CliProgramTest, SecondStartAsksTheFirstToTheFrontAndASignalEndsTheFirst) {
-    const std::string program = Pack("http://127.0.0.1:" + std::to_string(ClosedPort()));
+    const std::string program = Pack("http://127.0.0.1:" + std::to_string(FreeLoopbackPort()));
     auto first = Start(program, {"--save-dir", dir_.file("save"), "--no-install", "--verify", "no"}, "first");
     ASSERT_TRUE(first->WaitOutput("preparing  ")) << first->out() << first->err();
 

@@ -9,7 +9,6 @@
 #include "app/EmbeddedConfigBlock.h"
 #include "platform/MessageSink.h"
 #include "platform/SingleInstance.h"
-#include "platform/TextEncoding.h"
 #include "ui/console/ConsoleDisplay.h"
 #include "ui/console/ConsoleFrontEnd.h"
 #include "ui/console/ConsoleTexts.h"
@@ -117,15 +116,9 @@ int ConsoleApp::ExitCodeOf(Step step) {
 
 void ConsoleApp::ReportEnd(Step step, DownloadController& controller) {
     switch (step) {
-    case Step::Complete: {
-        char path[4096];
-        const int capacity = sizeof path;
-        const std::string folder = controller.GetSavePath(path, &capacity) == -1 ? path : "";
-        // The folder is file-system bytes; only the text around it is GBK.
-        const std::string line = platform::GbkToUtf8(texts::kCliPackageReady) + folder + "\n";
-        (void)!::write(io_.out, line.data(), line.size());
+    case Step::Complete:
+        display_->ShowLine(texts::kCliPackageReady, ConsoleView::SaveFolderOf(controller));
         break;
-    }
     case Step::Installed:
         display_->ShowLine(texts::kCliInstallerStarted);
         break;
@@ -248,59 +241,39 @@ int ConsoleApp::Run() {
             if (started == 0) {
                 controller.SetSavePath(options_.SaveFolder());
             } else {
-                char path[4096];
-                const int capacity = sizeof path;
-                const std::string folder = controller.GetSavePath(path, &capacity) == -1 ? path : "";
-                const std::string line = platform::GbkToUtf8(texts::kCliKeepsSaveFolder) + folder + "\n";
-                (void)!::write(io_.out, line.data(), line.size());
+                display_->ShowLine(texts::kCliKeepsSaveFolder, ConsoleView::SaveFolderOf(controller));
             }
         }
         if (options_.speedLimit != 0) {
             ControllerSettings::SetSpeedLimit(options_.speedLimit);
             controller.SetSpeedLimit(options_.speedLimit);
         }
-        {
+        // A copy of the view after the reads: the quick values every 100 ms, the texts
+        // every second.
+        auto snapshot = [&](bool quick, bool texts) {
             std::lock_guard<std::mutex> lock(viewMutex);
-            view.ReadTexts(controller);
-        }
+            if (quick)
+                view.ReadQuick(controller);
+            if (texts)
+                view.ReadTexts(controller);
+            view.Compose();
+            return view;
+        };
+        snapshot(false, true);
         // The start button, when there is nothing to resume, before the timers run.
         end = Execute(
             flow_->OnState(controller.State(), controller.IsDiskSpaceLow() != 0, controller.SparseMode()),
             controller);
         if (end == Step::Wait) {
-            timers.Start(
-                [&](int) {
-                    ConsoleView copy;
-                    {
-                        std::lock_guard<std::mutex> lock(viewMutex);
-                        view.ReadQuick(controller);
-                        view.Compose();
-                        copy = view;
-                    }
-                    display_->ShowFrame(copy);
-                },
-                [&](int) {
-                    ConsoleView copy;
-                    {
-                        std::lock_guard<std::mutex> lock(viewMutex);
-                        view.ReadTexts(controller);
-                        view.Compose();
-                        copy = view;
-                    }
-                    display_->ShowStatusLine(copy);
-                });
+            timers.Start([&](int) { display_->ShowFrame(snapshot(true, false)); },
+                         [&](int) { display_->ShowStatusLine(snapshot(false, true)); });
             end = Loop(controller, instance);
             timers.Stop();
             // The plain output shows one line a second, which a quick end can miss: the
             // state the package was left in (and whether it was repaired) is its last word.
             const uint32_t last = controller.State();
-            if (last == DownloadController::kFinished || last == DownloadController::kCheckFinished) {
-                std::lock_guard<std::mutex> lock(viewMutex);
-                view.ReadQuick(controller);
-                view.ReadTexts(controller);
-                view.Compose();
-                display_->ShowStatusLine(view);
-            }
+            if (last == DownloadController::kFinished || last == DownloadController::kCheckFinished)
+                display_->ShowStatusLine(snapshot(true, true));
         }
     }
     display_->Finish();

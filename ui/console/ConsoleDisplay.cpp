@@ -6,9 +6,6 @@
 #include "platform/WriteAll.h"
 #include "ui/console/ConsoleTexts.h"
 
-#include <cerrno>
-#include <unistd.h>
-
 namespace {
 
 constexpr char kEraseLine[] = "\x1b[2K";
@@ -171,12 +168,12 @@ void ConsoleDisplay::ShowMessage(const std::string& text, const std::string& cap
     ShowLine("[" + caption + "] " + OneLine(text));
 }
 
-void ConsoleDisplay::ShowLine(const std::string& text) {
+void ConsoleDisplay::ShowLine(const std::string& text, const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string out;
     if (live_ && !prompting_)
         out += EraseLocked();
-    out += Utf8(text) + "\n";
+    out += Utf8(text) + path + "\n";
     if (live_ && !prompting_)
         out += DrawLocked();
     WriteLocked(out);

@@ -26,8 +26,9 @@ public:
     void ShowStatusLine(const ConsoleView& view);
     // "[caption] text", on one line.
     void ShowMessage(const std::string& text, const std::string& caption);
-    // A line of the console's own.
-    void ShowLine(const std::string& text);
+    // A line of the console's own; path (file-system bytes, shown as they are) follows
+    // the text.
+    void ShowLine(const std::string& text, const std::string& path = {});
     // Writes text with no line end and keeps the live block away until EndPrompt.
     void BeginPrompt(const std::string& text);
     void EndPrompt(const std::string& echo);

@@ -33,6 +33,12 @@ std::string ConsoleView::FormatPercent(unsigned p) {
     return buf;
 }
 
+std::string ConsoleView::SaveFolderOf(DownloadController& c) {
+    char path[4096];
+    const int capacity = sizeof path;
+    return c.GetSavePath(path, &capacity) == -1 ? std::string(path) : std::string();
+}
+
 void ConsoleView::ReadQuick(DownloadController& c) {
     state = c.State();
     downloadProgress = c.Progress();
@@ -63,12 +69,7 @@ void ConsoleView::ReadTexts(DownloadController& c) {
     sizeText = Ask([&](char* b, const int* n) { return c.GetSizeText(b, n); });
     if (versionText.empty())
         versionText = Ask([&](char* b, const int* n) { return c.GetVersionText(b, n); });
-    {
-        char path[4096];
-        const int capacity = sizeof path;
-        if (c.GetSavePath(path, &capacity) == -1)
-            saveFolder = path;
-    }
+    saveFolder = SaveFolderOf(c);
     for (int i = 0; i < kRows; ++i) {
         if (rows[i].name.empty())
             rows[i].name = Ask([&](char* b, const int* n) { return c.GetFileName(i, b, n); });

@@ -46,6 +46,8 @@ public:
     std::string statusText;     // speed, or what verification is doing
     std::string completionText; // in the states that show it instead of the status
 
+    // The save folder the controller reports (file-system bytes); empty when none.
+    static std::string SaveFolderOf(DownloadController& controller);
     // The window's percentage: the value in 1/10000 as "%3.2f%%".
     static std::string FormatPercent(unsigned p);
 };

@@ -2,6 +2,7 @@
 // private nginx that serves four generated package files, started as a real process with
 // its data folder, its save folder and its named objects inside the test's folder.
 #include "support/NginxServer.h"
+#include "support/ProgramRun.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -9,19 +10,20 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 using testsupport::FileExists;
 using testsupport::NginxServer;
 using testsupport::ReadFile;
+using testsupport::RunningProgram;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
@@ -43,104 +45,36 @@ std::string RandomBytes(size_t n, uint32_t seed) {
 
 // A finished run of the program: its exit code and what it wrote.
 struct RunResult {
-    int code = -1;
+    int code = -1;   // minus the signal when it was killed
     std::string out; // UTF-8, as the program prints it
     std::string err; // the engine's debug lines, UTF-8 as the debug output writes them
 };
 
-// One running instance of the packed program.
-class CliProcess {
-public:
-    CliProcess(const std::string& program, const std::vector<std::string>& args,
-               const std::vector<std::string>& env, const std::string& logBase)
-        : outPath_(logBase + ".out"), errPath_(logBase + ".err") {
-        pid_ = ::fork();
-        if (pid_ != 0)
-            return;
-        const int in = ::open("/dev/null", O_RDONLY);
-        const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        for (const std::string& e : env)
-            ::putenv(const_cast<char*>(e.c_str()));
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
-    ~CliProcess() {
-        if (pid_ > 0 && !reaped_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
+RunResult Finish(RunningProgram& run, int seconds) {
+    return {run.Wait(seconds * 1000), run.out(), run.err()};
+}
 
-    void Signal(int sig) { ::kill(pid_, sig); }
-    std::string Output() const { return ReadFile(outPath_); }
+// The last percentage of the plain progress lines; -1 before the first.
+double LastPercent(const RunningProgram& run) {
+    const std::string out = run.out();
+    static const std::regex percent(R"(([0-9]+\.[0-9]{2})%)");
+    double last = -1;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), percent); it != std::sregex_iterator(); ++it)
+        last = std::stod((*it)[1]);
+    return last;
+}
 
-    // The last percentage of the plain progress lines; -1 before the first.
-    double LastPercent() const {
-        const std::string out = Output();
-        static const std::regex percent(R"(([0-9]+\.[0-9]{2})%)");
-        double last = -1;
-        for (auto it = std::sregex_iterator(out.begin(), out.end(), percent); it != std::sregex_iterator();
-             ++it)
-            last = std::stod((*it)[1]);
-        return last;
+// Waits until the plain output shows at least percent; false when the program ended or
+// the time ran out first.
+bool WaitForPercent(RunningProgram& run, double percent, int seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < until && !run.Ended()) {
+        if (LastPercent(run) >= percent)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-
-    // Waits for the end of the process; code -1 when it did not end in time (it is
-    // killed then).
-    RunResult Wait(int seconds) {
-        RunResult r;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        int status = 0;
-        while (true) {
-            const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-            if (done == pid_) {
-                reaped_ = true;
-                r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            if (std::chrono::steady_clock::now() > until) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, nullptr, 0);
-                reaped_ = true;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        r.out = ReadFile(outPath_);
-        r.err = ReadFile(errPath_);
-        return r;
-    }
-
-    // Waits until the plain output shows at least percent; false when the program ended
-    // or the time ran out first.
-    bool WaitForPercent(double percent, int seconds) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < until) {
-            if (LastPercent() >= percent)
-                return true;
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                reaped_ = true;
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-
-private:
-    pid_t pid_ = -1;
-    bool reaped_ = false;
-    std::string outPath_;
-    std::string errPath_;
-};
+    return false;
+}
 
 class PackedCliTest : public ::testing::Test {
 protected:
@@ -194,27 +128,29 @@ protected:
                   "{\n  \"resourceList\": \"" + base + "resources.xml\",\n  \"files\": [\n" + files +
                       "\n  ],\n  \"pieceLength\": 262144,\n  \"statistics\": {\"submitUrls\": [\"" + stats +
                       "\"], \"batchSubmitUrls\": [\"" + stats + "\"]},\n  \"version\": \"1.0.3.7\"\n}\n");
-        const std::string cmd = std::string(BRISKLANE_PACK) + " --deployment " + dir_.file("deploy.json") +
-                                " --program " + BRISKLANE_CLI + " --output " + Program() + " 2>" +
-                                dir_.file("pack.log");
-        ASSERT_EQ(std::system(cmd.c_str()), 0) << ReadFile(dir_.file("pack.log"));
+        const testsupport::ProgramResult r =
+            testsupport::RunProgram({BRISKLANE_PACK_TOOL, "--deployment", dir_.file("deploy.json"),
+                                     "--program", BRISKLANE_CLI, "--output", Program()},
+                                    dir_.path());
+        ASSERT_EQ(r.exit, 0) << r.err;
     }
 
     std::string Program() const { return dir_.file("brisklane-cli"); }
     std::string SaveFolder() const { return dir_.file("games") + "/" + kFolder; }
     std::string SavedFile(int i) const { return SaveFolder() + "/" + kNames[i]; }
 
-    std::unique_ptr<CliProcess> Start(std::vector<std::string> args, std::vector<std::string> env = {}) {
-        args.insert(args.begin(), {"--save-dir", dir_.file("games")});
+    std::unique_ptr<RunningProgram> Start(std::vector<std::string> args, std::vector<std::string> env = {}) {
+        args.insert(args.begin(), {Program(), "--save-dir", dir_.file("games")});
         env.push_back("XDG_DATA_HOME=" + dir_.file("data"));
         env.push_back("XDG_RUNTIME_DIR=" + dir_.file("run"));
         env.push_back("BRISKLANE_LISTEN_ADDRESS=127.0.0.1");
         env.push_back("BRISKLANE_DEBUG_OUTPUT=1");
-        return std::make_unique<CliProcess>(Program(), args, env, dir_.file("run" + std::to_string(++runs_)));
+        return std::make_unique<RunningProgram>(args, testsupport::EnvironmentWith(env), dir_.path(),
+                                                "run" + std::to_string(++runs_));
     }
 
     RunResult Run(std::vector<std::string> args, std::vector<std::string> env = {}, int seconds = 120) {
-        return Start(std::move(args), std::move(env))->Wait(seconds);
+        return Finish(*Start(std::move(args), std::move(env)), seconds);
     }
 
     void ExpectPackageIntact() {
@@ -228,14 +164,11 @@ protected:
     // The job file in the data folder: the one ".vedare" file that is not the released
     // statistics configuration.
     std::string JobFile() const {
-        const std::string cmd = "find " + dir_.file("data") +
-                                " -name '*.vedare' ! -name dataupload.vedare > " + dir_.file("job.path");
-        if (std::system(cmd.c_str()) != 0)
-            return {};
-        std::string path = ReadFile(dir_.file("job.path"));
-        while (!path.empty() && (path.back() == '\n' || path.back() == '\r'))
-            path.pop_back();
-        return path;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.file("data"))) {
+            if (entry.path().extension() == ".vedare" && entry.path().filename() != "dataupload.vedare")
+                return entry.path();
+        }
+        return {};
     }
 
     static bool Logged(const RunResult& r, const char* utf8) { return r.err.find(utf8) != std::string::npos; }
@@ -293,11 +226,10 @@ TEST_F(PackedCliTest, KilledInTheMiddleResumesAtTheNextStartAndFinishes) {
     Pack("/slow/");
     {
         auto cli = Start({"--no-install"});
-        ASSERT_TRUE(cli->WaitForPercent(30, 90)) << cli->Output();
-        cli->Signal(SIGKILL);
-        const RunResult killed = cli->Wait(10);
-        ASSERT_EQ(killed.code, 128 + SIGKILL);
-        ASSERT_LT(cli->LastPercent(), 100);
+        ASSERT_TRUE(WaitForPercent(*cli, 30, 90)) << cli->out();
+        ::kill(cli->pid(), SIGKILL);
+        ASSERT_EQ(cli->Wait(10000), -SIGKILL);
+        ASSERT_LT(LastPercent(*cli), 100);
     }
     const RunResult r = Run({"--no-install"}, {}, 180);
     ASSERT_EQ(r.code, 0) << r.out << r.err;
@@ -314,9 +246,9 @@ TEST_F(PackedCliTest, InterruptLeavesThroughTheUserExitAndALaterStartResumes) {
     Pack("/slow/");
     {
         auto cli = Start({"--no-install"});
-        ASSERT_TRUE(cli->WaitForPercent(20, 90)) << cli->Output();
-        cli->Signal(SIGINT);
-        const RunResult r = cli->Wait(30);
+        ASSERT_TRUE(WaitForPercent(*cli, 20, 90)) << cli->out();
+        ::kill(cli->pid(), SIGINT);
+        const RunResult r = Finish(*cli, 30);
         ASSERT_EQ(r.code, 130) << r.out << r.err;
         EXPECT_TRUE(Logged(r, "用户点击退出按钮")) << r.err;
         EXPECT_TRUE(Logged(r, "=====================退出====================="));
