@@ -12,7 +12,7 @@
 #include "app/ProgramVersion.h"
 #include "app/ResourceExtractor.h"
 #include "app/TaskLimits.h"
-#include "engine/core/EngineLog.h"
+#include "engine/api/BrisklaneEngine.h"
 #include "platform/Clock.h"
 #include "platform/Disk.h"
 #include "platform/FixedDisks.h"
@@ -29,8 +29,6 @@
 
 namespace {
 
-// The log category of the controller's progress and state lines.
-constexpr int kLog = 34;
 constexpr uint32_t kTaskFlags = kTaskFlagAccepted | kTaskFlagFullPath;
 constexpr const char* kDefaultFolderName = "Orlanta10117";
 constexpr const char* kStatsFileName = "dataupload.vedare";
@@ -157,14 +155,14 @@ int DownloadController::Initialize() {
     job_ = TaskPersistence(taskFilePath_);
     if (CBrisklaneLog* log = EngineLog())
         log->SetBasePath(logBasePath_.c_str());
-    LogLine(kLog, texts::kLogInitializing);
+    LogLine(kLogController, texts::kLogInitializing);
 
     statsFileName_ = kStatsFileName;
     ResourceExtractor extractor(env_.resourceFile);
     const int released =
         extractor.ReleaseResource(kStatsResource, dataFolder_, statsFileName_, "DUCONF", true);
     if (released < 0) {
-        LogLine(kLog, texts::kResourceReleaseFailed);
+        LogLine(kLogController, texts::kResourceReleaseFailed);
         events_.Event("11400190", texts::kResourceReleaseFailed, 0);
         return -2;
     }
@@ -189,7 +187,7 @@ int DownloadController::Initialize() {
     userExit_ = 0;
     exitConfirmed_ = 0;
     installerLaunched_ = 0;
-    LogLine(kLog, texts::kLogSelfRecoveryOff);
+    LogLine(kLogController, texts::kLogSelfRecoveryOff);
 
     const std::string dir = env_.workingDirectory.empty() ? CurrentDirectory() : env_.workingDirectory;
     const std::string tuning = platform::JoinPath(dir, kTuningFile);
@@ -297,22 +295,22 @@ void DownloadController::EvaluateJobFile() {
     if (noCreateTime && noHash && noSavePath && noEntry) {
         state_ = kReady;
     } else if (found == Found::Lost) {
-        LogLine(kLog, texts::kLogAllLost);
+        LogLine(kLogController, texts::kLogAllLost);
         job_.Remove();
         state_ = kReady;
         ShowNotice(texts::kMsgFilesLost);
         savePath_ = DefaultSavePath();
     } else if (found == Found::Correct) {
-        LogLine(kLog, texts::kLogCompleteAndCorrect);
+        LogLine(kLogController, texts::kLogCompleteAndCorrect);
         TestSparseMode(savePath_);
         state_ = kFinished;
     } else if (found == Found::Check) {
-        LogLine(kLog, texts::kLogNeedsCheck);
+        LogLine(kLogController, texts::kLogNeedsCheck);
         TestSparseMode(savePath_);
         state_ = kReload;
         SleepUnlocked(100);
     } else {
-        LogLine(kLog, texts::kLogResumed);
+        LogLine(kLogController, texts::kLogResumed);
         TestSparseMode(savePath_);
         state_ = kRecover;
         SleepUnlocked(100);
@@ -452,9 +450,9 @@ void DownloadController::LogStateChange(uint32_t s) {
         if (tasksStarted_)
             ReportProgressEvent("11060000");
         SetSpeedLimit(speedLimit_);
-        LogLine(kLog, texts::kLogStateFinished);
+        LogLine(kLogController, texts::kLogStateFinished);
         if (shutdownWhenDone_) {
-            LogLine(kLog, texts::kLogAutoShutdown);
+            LogLine(kLogController, texts::kLogAutoShutdown);
             IControllerSeams* seams = &seams_;
             Defer([seams] { seams->ShutdownIn(60); });
         }
@@ -463,7 +461,7 @@ void DownloadController::LogStateChange(uint32_t s) {
     default:
         return;
     }
-    LogLine(kLog, line);
+    LogLine(kLogController, line);
 }
 
 void DownloadController::Tick() {
@@ -624,24 +622,24 @@ bool DownloadController::HandleTaskError(uint32_t code) {
     handlingError_ = true;
     bool quiet = false;
     switch (code) {
-    case 20207:
+    case kTaskStateNetworkError:
         ShowNotice(texts::kMsgNetworkError);
         break;
-    case 20209:
+    case kTaskStateMetadataTimeout:
         ReportProgressEvent("11990202");
         ShowNotice(texts::kMsgConnectTimeout);
         break;
-    case 20210:
+    case kTaskStateDiskFull:
         if (state_ == kDownloading)
             PauseAll();
         diskSpaceLow_ = 1;
         ReportProgressEvent("11990301");
         ShowNotice(texts::kMsgDiskFull);
         break;
-    case 20214:
+    case kTaskStateGaveUp:
         ShowNotice(texts::kMsgDownloadError);
         break;
-    case 20215:
+    case kTaskStateDiskError:
         state_ = kFailed;
         ShowNotice(texts::kMsgDiskBroken);
         break;
@@ -775,13 +773,13 @@ void DownloadController::TestSparseMode(const std::string& path) {
         return;
     if (EnableVolumePrivilege(path)) {
         sparseMode_ = false;
-        LogLine(kLog, texts::kLogReserveUpFront);
+        LogLine(kLogController, texts::kLogReserveUpFront);
         return;
     }
     const bool sparse =
         env_.supportsSparseFiles ? env_.supportsSparseFiles(path) : platform::VolumeSupportsSparseFiles(path);
     sparseMode_ = sparse;
-    LogLine(kLog, sparse ? texts::kLogSparseSupported : texts::kLogSparseNotSupported);
+    LogLine(kLogController, sparse ? texts::kLogSparseSupported : texts::kLogSparseNotSupported);
 }
 
 bool DownloadController::HasSpaceToStart() {
@@ -944,7 +942,7 @@ void DownloadController::Begin() {
     job_.Write("BrisklaneTaskSavePath", savePath_);
     TestSparseMode(savePath_);
     if (EngineInitialize(dataFolder_.c_str()) != kEngineOk) {
-        LogLine(kLog, texts::kLogBeginInitFailed);
+        LogLine(kLogController, texts::kLogBeginInitFailed);
         events_.Event("11400101", texts::kEventBeginInitFailed, 0);
         DeferModal(texts::kMsgStartFailed);
     } else {
@@ -964,7 +962,7 @@ void DownloadController::ReleaseTorrent(int i, TaskDescriptor& d, const char* fa
         d.flags |= kTaskFlagP2SP;
         return;
     }
-    LogLine(kLog, texts::kTorrentReleaseFailed);
+    LogLine(kLogController, texts::kTorrentReleaseFailed);
     events_.Event(failureEvent, texts::kResourceReleaseFailed, 0);
 }
 
@@ -992,7 +990,7 @@ void DownloadController::Reload() {
     Scope scope(*this);
     WriteJobStart();
     if (EngineInitialize(dataFolder_.c_str()) != kEngineOk) {
-        LogLine(kLog, texts::kLogReloadInitFailed);
+        LogLine(kLogController, texts::kLogReloadInitFailed);
         events_.Event("11400101", texts::kEventReloadInitFailed, 0);
         DeferModal(texts::kMsgStartFailed);
     } else {
@@ -1029,14 +1027,14 @@ int DownloadController::ReloadTask(int i, bool force) {
     if (r != kEngineOk) {
         if (force)
             reloadFailed_ = 1;
-        LogLine(kLog, texts::kLogReloadFailed);
+        LogLine(kLogController, texts::kLogReloadFailed);
         char text[64];
         std::snprintf(text, sizeof text, "ErrorCode : %d", r);
         ShowNotice(text);
     } else {
         if (force)
             reloadFailed_ = 0;
-        LogLine(kLog, texts::kLogReloadOk);
+        LogLine(kLogController, texts::kLogReloadOk);
         tasks_[i] = d.task;
         job_.Write(IndexedKey("BrisklaneTask", i), fileNames_[i]);
     }
@@ -1087,7 +1085,7 @@ void DownloadController::SetSpeedLimit(int kib) {
     speedLimit_ = kib != 0 ? kib : TaskLimits::kNoLimit;
     const int per = TaskLimits::SpeedPerTask(kib, RunningTaskCount());
     for (EngineTask t : tasks_)
-        EngineSetTaskSpeedLimit(t, 1, per);
+        EngineSetTaskSpeedLimit(t, kSpeedLimitDownload, per);
 }
 
 void DownloadController::ApplyPeerLimits(uint32_t a, uint32_t b) {

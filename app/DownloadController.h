@@ -18,7 +18,7 @@
 #include "app/EventReporter.h"
 #include "app/IControllerSeams.h"
 #include "app/TaskPersistence.h"
-#include "engine/core/BrisklaneEngine.h"
+#include "engine/api/BrisklaneEngine.h"
 
 #include <array>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "app/EventReporter.h"
 
-#include "engine/core/BrisklaneEngine.h"
+#include "engine/api/BrisklaneEngine.h"
 
 void EventReporter::Event(const std::string& code, const std::string& message, int32_t flag) {
     EngineReportEvent(code.c_str(), message.c_str(), flag);

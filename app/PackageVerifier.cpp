@@ -3,8 +3,7 @@
 #include "app/ControllerTexts.h"
 #include "app/DownloadController.h"
 #include "app/IControllerFrontEnd.h"
-#include "engine/core/EngineLog.h"
-#include "engine/core/QMd5.h"
+#include "engine/api/BrisklaneEngine.h"
 #include "platform/Paths.h"
 
 #include <cerrno>
@@ -18,7 +17,6 @@
 namespace {
 
 // The log category of the controller's progress and state lines.
-constexpr int kLog = 34;
 // Files are read in larger blocks than the pieces progress counts; whole pieces, so
 // that the count after a block is exact.
 constexpr size_t kReadBlock = 64 * PackageVerifier::kProgressPiece;
@@ -228,12 +226,12 @@ bool PackageVerifier::CheckFileMd5(int i, bool keepActual) {
         c_.repairedAny_ = 1;
         c_.checkFileIndex_ = i;
         c_.checkProgress_ = 0;
-        LogFormat(kLog, texts::kLogMd5Mismatch, name.c_str(), expected.c_str(), actual.c_str());
+        LogFormat(kLogController, texts::kLogMd5Mismatch, name.c_str(), expected.c_str(), actual.c_str());
         if (keepActual)
             c_.lastActualMd5_ = actual;
         return false;
     }
-    LogFormat(kLog, texts::kLogMd5Match, name.c_str(), expected.c_str(), actual.c_str());
+    LogFormat(kLogController, texts::kLogMd5Match, name.c_str(), expected.c_str(), actual.c_str());
     return true;
 }
 

@@ -2,7 +2,7 @@
 
 #include "app/ControllerTexts.h"
 #include "app/NullPortMapping.h"
-#include "engine/core/EngineLog.h"
+#include "engine/api/BrisklaneEngine.h"
 #include "platform/ConnectionTable.h"
 
 #include <algorithm>
@@ -15,7 +15,6 @@ namespace {
 
 constexpr int kFirstPort = 40000;
 constexpr int kLastPort = 50000;
-constexpr int kLogCategory = 3;
 constexpr char kEventPortFailed[] = "11500105";
 constexpr char kEventNoMappingNeeded[] = "11390001";
 
@@ -27,7 +26,7 @@ EventReporter g_engineEvents;
 // The statistics event and the same text in the main log.
 void Report(EventReporter& events, const char* code, const std::string& text) {
     events.Event(code, text, 0);
-    LogLine(kLogCategory, text.c_str());
+    LogLine(kLogPortMapping, text.c_str());
 }
 
 unsigned TimeSeededDraw() {

@@ -3,7 +3,7 @@
 #include "app/ControllerTexts.h"
 #include "app/DownloadController.h"
 #include "app/IControllerFrontEnd.h"
-#include "engine/core/EngineLog.h"
+#include "engine/api/BrisklaneEngine.h"
 #include "platform/Paths.h"
 #include "platform/ShellOpen.h"
 #include "platform/SystemShutdown.h"
@@ -11,9 +11,7 @@
 namespace {
 
 // The log category of the controller's progress and state lines.
-constexpr int kLog = 34;
 // The statistics upload's log.
-constexpr int kUploadLog = 28;
 // The shell counts values above this as success.
 constexpr int kShellSuccessAbove = 32;
 constexpr int kShutdownDelaySeconds = 60;
@@ -69,7 +67,7 @@ void ProgramExit::Install(bool verified) {
         if (!platform::PathExists(path)) {
             EngineMessageBox(c_.ownerWindow_, texts::kMsgInstallerMissing, texts::kCaptionInstallFailed, 0);
             c_.events_.FileEvent("11600102", entry, texts::kEventInstallerMissing);
-            LogLine(kLog, texts::kLogInstallerMissing);
+            LogLine(kLogController, texts::kLogInstallerMissing);
             return;
         }
         open = c_.env_.shellOpen;
@@ -86,15 +84,15 @@ void ProgramExit::Install(bool verified) {
                                        (verified ? texts::kReasonVerified : texts::kReasonNotVerified) +
                                        OpenFailureText(r);
             EngineMessageBox(c_.ownerWindow_, texts::kMsgInstallerFailed, texts::kCaptionInstallFailed, 0);
-            LogLine(kLog, reason.c_str());
+            LogLine(kLogController, reason.c_str());
             try {
                 c_.events_.FileEvent("11600101", entry, reason);
             } catch (...) {
-                LogLine(kUploadLog, "DC failed");
+                LogLine(kLogStatisticsUpload, "DC failed");
             }
             return;
         }
-        LogLine(kLog, texts::kLogInstallStarted);
+        LogLine(kLogController, texts::kLogInstallStarted);
         c_.installerLaunched_ = 1;
         front = c_.env_.frontEnd;
     }
@@ -109,20 +107,20 @@ void ProgramExit::OnExit() {
         return;
     c_.exited_ = true;
     if (c_.userExit_) {
-        LogLine(kLog, texts::kLogUserExit);
+        LogLine(kLogController, texts::kLogUserExit);
         const uint32_t s = c_.state_;
         if (s != DownloadController::kFinished && s != DownloadController::kBack &&
             s != DownloadController::kReady)
             c_.ReportProgressEvent("11040000");
-        LogLine(kLog, texts::kLogExitLine);
+        LogLine(kLogController, texts::kLogExitLine);
     } else if (c_.installerLaunched_) {
-        LogLine(kLog, texts::kLogExitForInstaller);
-        LogLine(kLog, texts::kLogExitLine);
+        LogLine(kLogController, texts::kLogExitForInstaller);
+        LogLine(kLogController, texts::kLogExitLine);
     } else {
         c_.ReportProgressEvent("11990501", "Unknow Exit, maybe crashed");
-        LogLine(kLog, texts::kLogUnexpectedExit);
+        LogLine(kLogController, texts::kLogUnexpectedExit);
         c_.state_ = DownloadController::kClosedWithoutExit;
-        LogLine(kLog, texts::kLogExitedLine);
+        LogLine(kLogController, texts::kLogExitedLine);
     }
     // Tasks first: a task thread writes to the log until it has stopped, and the log
     // goes with the services.

@@ -3,7 +3,7 @@
 #include "app/ControllerTexts.h"
 #include "app/EmbeddedConfigBlock.h"
 #include "app/FolderChain.h"
-#include "engine/core/EngineLog.h"
+#include "engine/api/BrisklaneEngine.h"
 #include "platform/Paths.h"
 #include "platform/ResourceArchive.h"
 
@@ -16,7 +16,6 @@
 namespace {
 
 // The main log, at the level the release failures are written with.
-constexpr int kLogLevel = 7;
 
 bool WriteWhole(const std::string& path, const std::string& data) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -53,11 +52,11 @@ int ResourceExtractor::ReleaseResource(int id, const std::string& folder, const 
     const std::string first = platform::JoinPath(folder, fileName);
     if (WriteOnce(id, first, type, decode))
         return 0;
-    LogFormat(kLogLevel, texts::kLogReleaseFirstFailed, first.c_str());
+    LogFormat(kLogResources, texts::kLogReleaseFirstFailed, first.c_str());
     const std::string second = platform::JoinPath(platform::TempFolder(), fileName);
     if (WriteOnce(id, second, type, decode))
         return 1;
-    LogFormat(kLogLevel, texts::kLogReleaseSecondFailed, second.c_str());
+    LogFormat(kLogResources, texts::kLogReleaseSecondFailed, second.c_str());
     return -1;
 }
 

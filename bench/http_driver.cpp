@@ -2,7 +2,7 @@
 // prints how long it took. Used by scripts/bench-http.sh.
 //
 //   http_driver URL TARGET [TORRENT]
-#include "engine/core/BrisklaneEngine.h"
+#include "engine/api/BrisklaneEngine.h"
 
 #include <chrono>
 #include <cstdio>
@@ -36,9 +36,9 @@ int main(int argc, char** argv) {
     for (;;) {
         if (EngineGetTaskStatus(d.task, &s) != kEngineOk)
             return 1;
-        if (s.state == 20206)
+        if (s.state == kTaskStateComplete)
             break;
-        if (s.state != 0 && s.state != 20210) {
+        if (s.state != 0 && s.state != kTaskStateDiskFull) {
             std::fprintf(stderr, "task ended with state %u\n", s.state);
             return 1;
         }

@@ -41,7 +41,7 @@ std::string BuildLine(const std::string& time, const char* message, const char* 
 } // namespace
 
 CBrisklaneLogApi::CBrisklaneLogApi() {
-    SetLevels(38, 2);
+    SetLevels(kInitialFileThreshold, kInitialDebugThreshold);
 }
 
 void CBrisklaneLogApi::SetLevels(int fileThreshold, int debugThreshold) {
@@ -58,25 +58,25 @@ void CBrisklaneLogApi::SetBasePath(const char* base) {
 
 int CBrisklaneLogApi::FileIndexForCategory(int category) {
     switch (category) {
-    case 4:
+    case kLogRequest:
         return 1;
-    case 38:
+    case kLogSerious:
         return 2;
-    case 37:
+    case kLogCheckTask:
         return 3;
-    case 18:
+    case kLogPeerPrefer:
         return 4;
-    case 28:
+    case kLogStatisticsUpload:
         return 5;
-    case 25:
+    case kLogHttpTrace:
         return 6;
-    case 9:
+    case kLogCheckPeer:
         return 7;
-    case 29:
+    case kLogWritten:
         return 8;
-    case 30:
+    case kLogSha1Check:
         return 9;
-    case 31:
+    case kLogPeerInfo:
         return 10;
     default:
         return 0;

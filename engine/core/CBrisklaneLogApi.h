@@ -1,5 +1,6 @@
 #pragma once
 #include "engine/core/CBrisklaneLog.h"
+#include "engine/core/LogCategories.h"
 
 #include <mutex>
 #include <string>
@@ -10,7 +11,10 @@ class CBrisklaneLogApi : public CBrisklaneLog {
 public:
     static constexpr int kFileCount = 11;
     static constexpr int kLineBuffer = 4096;
-    static constexpr int kOff = 39;
+    static constexpr int kOff = kLogOff;
+    // Serious failures and above go to files; nearly everything to the debugger output.
+    static constexpr int kInitialFileThreshold = kLogSerious;
+    static constexpr int kInitialDebugThreshold = 2;
 
     CBrisklaneLogApi();
     void SetLevels(int fileThreshold, int debugThreshold) override;
@@ -23,8 +27,8 @@ public:
     std::string PathForCategory(int category) const;
 
 private:
-    int fileThreshold_ = 38;
-    int debugThreshold_ = 2;
+    int fileThreshold_ = kInitialFileThreshold;
+    int debugThreshold_ = kInitialDebugThreshold;
     mutable std::mutex guard_;
     std::string paths_[kFileCount];
 };

@@ -20,7 +20,6 @@ struct UploadRecord {
 };
 
 namespace {
-constexpr int kUploadCategory = 28;
 constexpr size_t kTextLimit = 4096;
 
 // The statistics client adds its own leading members, hence the leading comma. The
@@ -193,7 +192,7 @@ void DataUpload::Queue(const char* code, const char* serverIp, const char* httpR
         if (!IsRunning())
             return;
         code = Text(code);
-        LogLine(kUploadCategory, code);
+        LogLine(kLogStatisticsUpload, code);
 
         std::string inTime, inTotal, inHttp, inP2p;
         {
@@ -293,7 +292,7 @@ void DataUpload::Send(UploadRecord& record, IDataStatisticsUser* client) {
         if (!client || !UploadEnabled())
             return;
         if (record.code.empty() || record.body.empty()) {
-            LogLine(kUploadCategory, (prefix + "Data Upload Failed with Empty Code Or Body").c_str());
+            LogLine(kLogStatisticsUpload, (prefix + "Data Upload Failed with Empty Code Or Body").c_str());
             return;
         }
         ++sentCount_;
@@ -306,7 +305,7 @@ void DataUpload::Send(UploadRecord& record, IDataStatisticsUser* client) {
             text += "ErrorCode : (" + std::to_string(error) + ")";
             if (text.size() >= kTextLimit)
                 text = ThreadPrefix() + "A exception catched in AddData";
-            LogLine(kUploadCategory, text.c_str());
+            LogLine(kLogStatisticsUpload, text.c_str());
         } catch (...) {
         }
     }

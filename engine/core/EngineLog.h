@@ -1,5 +1,6 @@
 #pragma once
 #include "engine/core/CBrisklaneLog.h"
+#include "engine/core/LogCategories.h"
 
 #include <cstdint>
 #include <string>

@@ -1,5 +1,5 @@
 #pragma once
-#include "engine/core/BrisklaneEngine.h"
+#include "engine/api/BrisklaneEngine.h"
 
 #include <cstddef>
 #include <vector>

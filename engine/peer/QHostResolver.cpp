@@ -1,6 +1,6 @@
 #include "engine/peer/QHostResolver.h"
 
-#include "engine/core/BrisklaneEngine.h"
+#include "engine/api/BrisklaneEngine.h"
 #include "engine/core/EngineLog.h"
 #include "platform/Clock.h"
 
@@ -20,7 +20,6 @@
 
 namespace {
 
-constexpr int kLogCategory = 13;
 constexpr size_t kMaxHostLength = 255;
 constexpr size_t kMaxAddresses = 32;
 constexpr size_t kMaxNegativeEntries = 1024;
@@ -180,13 +179,13 @@ std::string DottedText(uint32_t address) {
 int ResolveHostList(const char* host, std::vector<uint32_t>& addresses) {
     const std::string prefix = ThreadPrefix();
     if (!host || !*host || std::strlen(host) > kMaxHostLength) {
-        LogFormat(kLogCategory, "%sInvalid Host: %s", prefix.c_str(), host ? "(overlong)" : "(null)");
+        LogFormat(kLogConnection, "%sInvalid Host: %s", prefix.c_str(), host ? "(overlong)" : "(null)");
         return -1;
     }
     if (AllDigitsAndDots(host)) {
         uint32_t address = 0;
         if (!ParseDottedAddress(host, address) || address == 0 || address == kAddressNone) {
-            LogFormat(kLogCategory, kInvalidIpFormat, prefix.c_str(), host);
+            LogFormat(kLogConnection, kInvalidIpFormat, prefix.c_str(), host);
             return 0;
         }
         addresses.push_back(address);
@@ -216,7 +215,7 @@ int ResolveHostList(const char* host, std::vector<uint32_t>& addresses) {
         AddNegative(host);
     if (s.reportArmed.exchange(false))
         Report(code, host);
-    LogFormat(kLogCategory, "%sInvalid Host: %s", prefix.c_str(), host);
+    LogFormat(kLogConnection, "%sInvalid Host: %s", prefix.c_str(), host);
     return -1;
 }
 

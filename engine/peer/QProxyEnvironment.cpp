@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr int kLogCategory = 13;
 constexpr const char* kProxyVariables[] = {"all_proxy",   "ALL_PROXY",  "https_proxy",
                                            "HTTPS_PROXY", "http_proxy", "HTTP_PROXY"};
 constexpr const char* kBypassVariables[] = {"no_proxy", "NO_PROXY"};
@@ -219,17 +218,17 @@ bool ApplyProxyEnvironment(const QProxyEnvironment& environment) {
     const std::string prefix = ThreadPrefix();
     QProxyInfo proxy = environment.proxy;
     if (!environment.error.empty())
-        LogFormat(kLogCategory, "%sProxy setting %s ignored: %s", prefix.c_str(),
+        LogFormat(kLogConnection, "%sProxy setting %s ignored: %s", prefix.c_str(),
                   environment.variable.c_str(), environment.error.c_str());
     if (proxy.kind != QProxyInfo::kNone) {
         std::vector<uint32_t> addresses;
         if (ResolveHostList(environment.host.c_str(), addresses) > 0) {
             proxy.address = addresses.front();
-            LogFormat(kLogCategory, "%sProxy from %s: kind %u at %s:%u", prefix.c_str(),
+            LogFormat(kLogConnection, "%sProxy from %s: kind %u at %s:%u", prefix.c_str(),
                       environment.variable.c_str(), proxy.kind, DottedText(proxy.address).c_str(),
                       proxy.port);
         } else {
-            LogFormat(kLogCategory, "%sProxy host %s from %s does not resolve; connecting directly",
+            LogFormat(kLogConnection, "%sProxy host %s from %s does not resolve; connecting directly",
                       prefix.c_str(), environment.host.c_str(), environment.variable.c_str());
             proxy = QProxyInfo{};
         }

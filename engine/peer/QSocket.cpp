@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr int kLogInvalid = 13;
-constexpr int kLogRequest = 4;
 constexpr size_t kSendSlack = 1024;
 constexpr size_t kReceiveSlack = 2048;
 constexpr size_t kShrinkMinCapacity = 4097;
@@ -366,7 +364,7 @@ bool QSocket::NegotiateStep() {
         size_t consumed = 0;
         const QProxyHandshake::Result r = handshake_.Examine(recv_.data, recv_.length, consumed);
         if (r == QProxyHandshake::kFailed) {
-            LogFormat(kLogInvalid, "%sProxy refused the connection to %s:%u", ThreadPrefix().c_str(),
+            LogFormat(kLogConnection, "%sProxy refused the connection to %s:%u", ThreadPrefix().c_str(),
                       remoteText_.c_str(), remotePort_);
             return Broken(ECONNREFUSED);
         }
@@ -413,7 +411,7 @@ bool QSocket::Connect(uint32_t address, uint16_t port, const QProxyInfo* proxy, 
     if (udpKey) {
         // The UDP-stream transport is not part of this build.
         lastError_ = EAFNOSUPPORT;
-        LogFormat(kLogInvalid, "%sUDP stream to %s:%u is not available", prefix.c_str(),
+        LogFormat(kLogConnection, "%sUDP stream to %s:%u is not available", prefix.c_str(),
                   DottedText(address).c_str(), port);
         return false;
     }
@@ -423,7 +421,7 @@ bool QSocket::Connect(uint32_t address, uint16_t port, const QProxyInfo* proxy, 
     const bool byName = viaProxy && !name.empty() && settings.SendsNames();
     if (port == 0 || (!byName && (address == 0 || address == kAddressNone))) {
         lastError_ = EINVAL;
-        LogFormat(kLogInvalid, "%sInvalid address: %s:%u", prefix.c_str(),
+        LogFormat(kLogConnection, "%sInvalid address: %s:%u", prefix.c_str(),
                   name.empty() ? DottedText(address).c_str() : name.c_str(), port);
         return false;
     }
@@ -436,7 +434,7 @@ bool QSocket::Connect(uint32_t address, uint16_t port, const QProxyInfo* proxy, 
         proxy_ = settings;
         if (!handshake_.Begin(proxy_, address, port, byName ? name : std::string())) {
             lastError_ = EINVAL;
-            LogFormat(kLogInvalid, "%sNo proxy request can be made for %s:%u", prefix.c_str(),
+            LogFormat(kLogConnection, "%sNo proxy request can be made for %s:%u", prefix.c_str(),
                       remoteText_.c_str(), port);
             Close();
             return false;
@@ -474,7 +472,7 @@ bool QSocket::ConnectToHost(const char* host, uint16_t port, const QProxyInfo* p
     if (!host || !*host) {
         Close();
         lastError_ = EINVAL;
-        LogFormat(kLogInvalid, "%sInvalid Host: (empty)", ThreadPrefix().c_str());
+        LogFormat(kLogConnection, "%sInvalid Host: (empty)", ThreadPrefix().c_str());
         return false;
     }
     const QProxyInfo settings = proxy ? *proxy : QProxyInfo::Global();
@@ -496,7 +494,7 @@ bool QSocket::Listen(uint32_t address, uint16_t port, const uint8_t* udpKey, int
     lastError_ = 0;
     if (udpKey) {
         lastError_ = EAFNOSUPPORT;
-        LogFormat(kLogInvalid, "%sUDP stream listener on port %u is not available", ThreadPrefix().c_str(),
+        LogFormat(kLogConnection, "%sUDP stream listener on port %u is not available", ThreadPrefix().c_str(),
                   port);
         return false;
     }

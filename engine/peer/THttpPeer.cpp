@@ -1,6 +1,7 @@
 #include "engine/peer/THttpPeer.h"
 
 #include "engine/core/EngineLog.h"
+#include "engine/core/EngineTypes.h"
 #include "engine/peer/QHostResolver.h"
 #include "engine/peer/TPeerTask.h"
 #include "engine/peer/TSourceUrl.h"
@@ -11,11 +12,6 @@
 
 namespace {
 
-constexpr int kLogRequest = 4;
-constexpr int kLogInvalid = 13;
-constexpr int kLogHttpTrace = 25;
-
-constexpr int kStateHostUnresolvable = 20216;
 constexpr int kFetchPurposeDocument = 1;
 constexpr int kFetchStateRunning = 2;
 
@@ -194,7 +190,7 @@ void THttpPeer::ReleaseRange() {
 
 bool THttpPeer::Fail(bool retry, int backoffSeconds, const char* why) {
     if (why && source_)
-        LogFormat(kLogInvalid, "%sHTTP %s: %s", ThreadPrefix().c_str(), source_->url.url.c_str(), why);
+        LogFormat(kLogConnection, "%sHTTP %s: %s", ThreadPrefix().c_str(), source_->url.url.c_str(), why);
     if (socket_)
         socket_->Close();
     if (source_ && task_)
@@ -238,8 +234,8 @@ bool THttpPeer::ConnectTo(TPeerId* source) {
     source->referer = RefererOf(url.url);
     const std::string& referer = source->referer.empty() ? url.url : source->referer;
     if (!FitsRequest(url.path) || !FitsRequest(host) || !FitsRequest(referer)) {
-        LogFormat(kLogInvalid, "%sHTTP request for %s refused: unusable characters", ThreadPrefix().c_str(),
-                  url.url.c_str());
+        LogFormat(kLogConnection, "%sHTTP request for %s refused: unusable characters",
+                  ThreadPrefix().c_str(), url.url.c_str());
         return false;
     }
 
@@ -353,7 +349,7 @@ bool THttpPeer::ReadHeader() {
     if (used == 0 && buffered <= kMaxHeaderBytes)
         return got >= 0;
     if (used == 0 || used > kMaxHeaderBytes) {
-        LogFormat(kLogInvalid, "%sHTTP %s: header longer than %zu bytes", ThreadPrefix().c_str(),
+        LogFormat(kLogConnection, "%sHTTP %s: header longer than %zu bytes", ThreadPrefix().c_str(),
                   source_->url.url.c_str(), kMaxHeaderBytes);
         socket_->Close();
         return false;
@@ -516,7 +512,7 @@ bool THttpPeer::OnRedirect() {
             task_->AddSource(next.get());
         }
         if (next->url.dnsFailed)
-            task_->SetStateCode(kStateHostUnresolvable);
+            task_->SetStateCode(kTaskStateBadHost);
         task_->SetDnsFailed(next->url.dnsFailed);
     }
     peerState_ = kPeerFinished;
@@ -544,7 +540,7 @@ bool THttpPeer::ReadWholeBody() {
                 static_cast<int64_t>(take),
                 std::max<int64_t>(source.fileSize - static_cast<int64_t>(source.body.size()), 0)));
         if (source.body.size() + take > kMaxWholeBody) {
-            LogFormat(kLogInvalid, "%sHTTP %s: document larger than %zu bytes", ThreadPrefix().c_str(),
+            LogFormat(kLogConnection, "%sHTTP %s: document larger than %zu bytes", ThreadPrefix().c_str(),
                       source.url.url.c_str(), kMaxWholeBody);
             socket_->Close();
             return false;
@@ -580,7 +576,7 @@ bool THttpPeer::ReadPieces() {
         return false;
     }
     if (responseEnd_ >= 0 && streamPosition_ + static_cast<int64_t>(buffered) > responseEnd_) {
-        LogFormat(kLogInvalid, "%sHTTP %s: more bytes than the response announced", ThreadPrefix().c_str(),
+        LogFormat(kLogConnection, "%sHTTP %s: more bytes than the response announced", ThreadPrefix().c_str(),
                   source_->url.url.c_str());
         socket_->Close();
         return false;

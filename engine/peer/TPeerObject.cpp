@@ -1,6 +1,6 @@
 #include "engine/peer/TPeerObject.h"
 
-#include "engine/core/BrisklaneEngine.h"
+#include "engine/api/BrisklaneEngine.h"
 #include "engine/peer/QHostResolver.h"
 #include "engine/peer/TPeerTask.h"
 #include "engine/task/TPiece.h"

@@ -1,6 +1,6 @@
 #include "engine/task/TIncomingRouter.h"
 
-#include "engine/core/BrisklaneEngine.h"
+#include "engine/api/BrisklaneEngine.h"
 #include "engine/core/EngineLocks.h"
 #include "engine/core/EngineServices.h"
 #include "engine/core/QScopedLock.h"

@@ -1,6 +1,6 @@
 #include "engine/task/TPeerId.h"
 
-#include "engine/core/BrisklaneEngine.h"
+#include "engine/api/BrisklaneEngine.h"
 
 #include <cstdio>
 

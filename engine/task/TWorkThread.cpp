@@ -36,7 +36,7 @@ int TWorkThread::PauseDownload() {
 }
 
 int TWorkThread::RestartDownload() {
-    LogLine(2, "Download Restarted..");
+    LogLine(kLogRestart, "Download Restarted..");
     if (!Stop())
         return kEngineFailure;
     {
@@ -67,7 +67,7 @@ void TWorkThread::GetStatus(TaskStatus& out) {
     const TaskInfo& p = published_;
     std::strncpy(out.name, p.name.c_str(), sizeof out.name - 1);
     out.progress = p.Progress();
-    out.state = out.progress >= 10000 ? kStateComplete : static_cast<uint32_t>(p.stateCode);
+    out.state = out.progress >= 10000 ? kTaskStateComplete : static_cast<uint32_t>(p.stateCode);
     out.downloadRate = static_cast<uint32_t>(p.downloadRate);
     out.secondsLeft = static_cast<uint32_t>(p.secondsLeft);
     out.totalKiB = static_cast<uint32_t>(p.totalBytes / 1024);
@@ -204,7 +204,7 @@ bool TWorkThread::Prepare() {
             if (torrentData_.empty() && !ReadTorrentFile(Identifier())) {
                 {
                     QScopedLock guard(ObjectLock());
-                    live_.stateCode = kStateTorrentUnreadable;
+                    live_.stateCode = kTaskStateTorrentUnreadable;
                 }
                 PublishStatus(true, true);
                 uint32_t id;
@@ -242,7 +242,8 @@ void TWorkThread::MainLoop() {
         if (CheckStop())
             break;
         if (CompleteCheck(now)) {
-            LogFormat(23, "%s%s is Download Complete", ThreadPrefix().c_str(), live_.name.c_str());
+            LogFormat(kLogTaskLifecycle, "%s%s is Download Complete", ThreadPrefix().c_str(),
+                      live_.name.c_str());
             break;
         }
         RecordAllocatedSize();
@@ -300,9 +301,9 @@ void TWorkThread::AfterLoop() {
         live_.phase = 1;
         if (!complete_) {
             if (failed_)
-                live_.stateCode = kStateGaveUp;
+                live_.stateCode = kTaskStateGaveUp;
             if (timedOut_)
-                live_.stateCode = kStateMetadataTimeout;
+                live_.stateCode = kTaskStateMetadataTimeout;
         }
     }
     PublishStatus(true, true);

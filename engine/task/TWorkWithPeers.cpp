@@ -1,6 +1,6 @@
 #include "engine/task/TWorkWithPeers.h"
 
-#include "engine/core/BrisklaneEngine.h"
+#include "engine/api/BrisklaneEngine.h"
 #include "engine/core/EngineLog.h"
 #include "engine/core/EngineServices.h"
 #include "engine/core/QScopedLock.h"
@@ -98,7 +98,7 @@ void TWorkWithPeers::FeedSources() {
         }
     }
     if (badHost) {
-        live_.stateCode = kStateBadHost;
+        live_.stateCode = kTaskStateBadHost;
         PublishStatus(true, true);
     }
 }
@@ -117,7 +117,7 @@ void TWorkWithPeers::RefreshPeers() {
     if (badHost) {
         {
             QScopedLock guard(ObjectLock());
-            live_.stateCode = kStateBadHost;
+            live_.stateCode = kTaskStateBadHost;
         }
         PublishStatus(true, true);
     }
@@ -442,7 +442,7 @@ void TWorkWithPeers::ResetPeers(bool /*release*/, bool full) {
         try {
             candidates_.Clear();
         } catch (...) {
-            LogLine(38, "ClearPeerId Failed..");
+            LogLine(kLogSerious, "ClearPeerId Failed..");
         }
     }
     TActiveTorrents::Unregister(this);

@@ -121,14 +121,14 @@ void TWorkWithPieces::OnFileEvent(int code) {
         QScopedLock guard(ObjectLock());
         switch (code) {
         case 1002:
-            live_.stateCode = kStateDiskFull;
+            live_.stateCode = kTaskStateDiskFull;
             break;
         case 1003:
-            if (live_.stateCode == kStateDiskFull)
+            if (live_.stateCode == kTaskStateDiskFull)
                 live_.stateCode = 0;
             break;
         case 1004:
-            live_.stateCode = kStateDiskError;
+            live_.stateCode = kTaskStateDiskError;
             break;
         default:
             return;

@@ -12,10 +12,10 @@ TWorkWithTransStatis::~TWorkWithTransStatis() {
 }
 
 bool TWorkWithTransStatis::SetSpeedLimit(int kind, int value) {
-    if (kind != 0 && kind != 1)
+    if (kind != kSpeedLimitUpload && kind != kSpeedLimitDownload)
         return false;
     QScopedLock guard(ObjectLock());
-    if (kind == 1)
+    if (kind == kSpeedLimitDownload)
         settings_.downloadLimit = value;
     else
         settings_.uploadLimit = value;

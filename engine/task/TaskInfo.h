@@ -1,12 +1,14 @@
 #pragma once
+#include "engine/core/EngineTypes.h"
+
 #include <cstdint>
 #include <string>
 
 // A task's status. The task thread writes the live copy; PublishStatus copies it
 // into the published one, the only copy other threads read.
 struct TaskInfo {
-    int32_t phase = 1; // 1 idle or ended, 3 loading metadata, 4 running
-    int32_t stateCode = 0;
+    int32_t phase = 1;                  // 1 idle or ended, 3 loading metadata, 4 running
+    int32_t stateCode = kTaskStateNone; // a task state code (EngineTypes.h)
     std::string name;
     uint64_t totalBytes = 0;
     uint64_t doneBytes = 0;
@@ -23,12 +25,3 @@ struct TaskInfo {
         return totalBytes ? static_cast<uint32_t>(doneBytes * 10000 / totalBytes) : 0;
     }
 };
-
-// Engine state codes of a task.
-constexpr int kStateComplete = 20206;
-constexpr int kStateMetadataTimeout = 20209;
-constexpr int kStateDiskFull = 20210;
-constexpr int kStateTorrentUnreadable = 20211;
-constexpr int kStateGaveUp = 20214;
-constexpr int kStateDiskError = 20215;
-constexpr int kStateBadHost = 20216;

@@ -9,7 +9,7 @@
 #include "app/EventReporter.h"
 #include "app/IControllerFrontEnd.h"
 #include "app/IControllerSeams.h"
-#include "engine/core/BrisklaneEngine.h"
+#include "engine/api/BrisklaneEngine.h"
 #include "platform/DebugOutput.h"
 #include "platform/MessageSink.h"
 #include "platform/ResourceArchive.h"

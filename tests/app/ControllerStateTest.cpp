@@ -107,16 +107,16 @@ TEST_F(ControllerStateTest, EngineCodesShowOnceUntilAnotherCodeComes) {
         const char* event;   // null: none
     } steps[] = {
         {0, true, nullptr, nullptr},
-        {20207, false, texts::kMsgNetworkError, nullptr},
-        {20207, true, nullptr, nullptr},
-        {20209, false, texts::kMsgConnectTimeout, "11990202"},
-        {20207, false, texts::kMsgNetworkError, nullptr}, // one last code for every task
-        {20206, true, nullptr, nullptr},                  // unknown codes count as shown too
-        {20207, false, texts::kMsgNetworkError, nullptr},
-        {20214, false, texts::kMsgDownloadError, nullptr},
-        {20210, false, texts::kMsgDiskFull, "11990301"},
-        {20215, false, texts::kMsgDiskBroken, nullptr},
-        {20215, true, nullptr, nullptr},
+        {kTaskStateNetworkError, false, texts::kMsgNetworkError, nullptr},
+        {kTaskStateNetworkError, true, nullptr, nullptr},
+        {kTaskStateMetadataTimeout, false, texts::kMsgConnectTimeout, "11990202"},
+        {kTaskStateNetworkError, false, texts::kMsgNetworkError, nullptr}, // one last code for every task
+        {kTaskStateComplete, true, nullptr, nullptr},                      // unknown codes count as shown too
+        {kTaskStateNetworkError, false, texts::kMsgNetworkError, nullptr},
+        {kTaskStateGaveUp, false, texts::kMsgDownloadError, nullptr},
+        {kTaskStateDiskFull, false, texts::kMsgDiskFull, "11990301"},
+        {kTaskStateDiskError, false, texts::kMsgDiskBroken, nullptr},
+        {kTaskStateDiskError, true, nullptr, nullptr},
     };
     size_t shown = 0;
     for (const auto& s : steps) {

@@ -315,11 +315,12 @@ TEST_F(ControllerVerifyTest, StartVerificationByState) {
              c.PauseAll();
          },
          DownloadController::kPause, waitForDownload, false},
-        {"failed before the end", nullptr, [](DownloadController& c) { c.HandleTaskError(20215); },
-         DownloadController::kFailed, waitForDownload, false},
+        {"failed before the end", nullptr,
+         [](DownloadController& c) { c.HandleTaskError(kTaskStateDiskError); }, DownloadController::kFailed,
+         waitForDownload, false},
         {"failed at full progress", [](ControllerHarness&, Package& p) { p.WriteFinished(); },
          [](DownloadController& c) {
-             c.HandleTaskError(20215);
+             c.HandleTaskError(kTaskStateDiskError);
              c.PollState();
          },
          DownloadController::kFailed, PackageVerifier::RepairFailureText(), false},

@@ -1,5 +1,5 @@
 #include "engine/core/DataUpload.h"
-#include "engine/core/BrisklaneEngine.h"
+#include "engine/api/BrisklaneEngine.h"
 #include "engine/core/EngineLog.h"
 #include "engine/core/EngineServices.h"
 #include "engine/core/IDataStatisticsUser.h"

@@ -2,6 +2,7 @@
 // answer does to the connection and its source, and answers that try to put wrong bytes
 // into the piece map.
 #include "engine/peer/THttpPeer.h"
+#include "engine/core/EngineTypes.h"
 
 #include "engine/core/HostLookup.h"
 #include "engine/peer/FakePeerTask.h"
@@ -327,7 +328,7 @@ TEST_F(HttpPeerTest, ARedirectToAHostThatDoesNotResolveIsReported) {
                       peer, [] { return false; }, 5000),
                   Outcome::Ended);
         EXPECT_EQ(task.dnsFailed, c.dnsFailed) << c.location;
-        EXPECT_EQ(task.stateCode, c.dnsFailed ? 20216 : 0) << c.location;
+        EXPECT_EQ(task.stateCode, c.dnsFailed ? kTaskStateBadHost : 0) << c.location;
         EXPECT_EQ(task.added.size(), c.dnsFailed ? 0u : 1u) << c.location;
     }
     SetHostResolver(old);

@@ -1,4 +1,4 @@
-#include "engine/core/BrisklaneEngine.h"
+#include "engine/api/BrisklaneEngine.h"
 #include "engine/core/EngineServices.h"
 #include "engine/task/TWorkThread.h"
 #include "platform/Clock.h"
@@ -67,7 +67,7 @@ void ExpectEveryCallRejects(EngineTask t) {
     EXPECT_EQ(EngineRestartTask(t), kEngineNoTask);
     EXPECT_EQ(EngineGetTaskStatus(t, &s), kEngineNoTask);
     EXPECT_EQ(EngineIsTaskComplete(t, &out), kEngineNoTask);
-    EXPECT_EQ(EngineSetTaskSpeedLimit(t, 1, 100), kEngineNoTask);
+    EXPECT_EQ(EngineSetTaskSpeedLimit(t, kSpeedLimitDownload, 100), kEngineNoTask);
     EXPECT_EQ(EngineSetTaskPeerLimits(t, 4, 40), kEngineNoTask);
     EXPECT_EQ(EngineClearTaskMirrors(t), kEngineNoTask);
     EXPECT_EQ(EngineAddTaskMirror(t, "http://127.0.0.1/a", "null"), kEngineNoTask);
@@ -170,8 +170,8 @@ TEST_F(EngineApiTest, SpeedLimitKindsAndPeerLimits) {
     const EngineTask t = Create("limits.bin");
     EXPECT_EQ(EngineSetTaskSpeedLimit(t, 2, 100), kEngineBadArgument);
     EXPECT_EQ(EngineSetTaskSpeedLimit(t, -1, 100), kEngineBadArgument);
-    EXPECT_EQ(EngineSetTaskSpeedLimit(t, 1, 100), kEngineOk);
-    EXPECT_EQ(EngineSetTaskSpeedLimit(t, 0, 40000), kEngineOk);
+    EXPECT_EQ(EngineSetTaskSpeedLimit(t, kSpeedLimitDownload, 100), kEngineOk);
+    EXPECT_EQ(EngineSetTaskSpeedLimit(t, kSpeedLimitUpload, 40000), kEngineOk);
     EXPECT_EQ(EngineSetTaskPeerLimits(t, 4, 40), kEngineOk);
     EXPECT_EQ(EngineClearTaskMirrors(t), kEngineOk);
     EXPECT_EQ(EngineAddTaskMirror(t, "http://127.0.0.1:9/m1\nhttp://127.0.0.1:9/m2", "mirror.example\nnull"),
@@ -196,7 +196,7 @@ TEST_F(EngineApiTest, TorrentTaskWithMissingTorrentFilePublishesUnreadable) {
     auto d = Descriptor(dir_.path() + "/", url.c_str(), kTaskFlagBT);
     ASSERT_EQ(EngineCreateTask(d.get()), kEngineOk);
     EXPECT_TRUE(WaitForStatus(
-        d->task, [](const TaskStatus& s) { return s.state == 20211; }, 5));
+        d->task, [](const TaskStatus& s) { return s.state == kTaskStateTorrentUnreadable; }, 5));
     // Its thread ends by itself, so it can be started again.
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (EngineRestartTask(d->task) != kEngineOk && std::chrono::steady_clock::now() < end)
@@ -208,7 +208,7 @@ TEST_F(EngineApiTest, PlainTaskWithoutUsableSourceGivesUpAfterFifteenSeconds) {
     const EngineTask t = Create("nothing.bin", "http://127.0.0.1:9/nothing.bin");
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(WaitForStatus(
-        t, [](const TaskStatus& s) { return s.state == 20214; }, 25));
+        t, [](const TaskStatus& s) { return s.state == kTaskStateGaveUp; }, 25));
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(took, 14.0);
     EXPECT_EQ(EngineRestartTask(t), kEngineOk); // the run ended; a restart continues

@@ -134,7 +134,7 @@ TEST_F(HttpDownloadTest, SpeedLimitHoldsTheDownloadBack) {
     WriteFile(dir_.path() + "/www/game.bin", content_);
     const auto start = std::chrono::steady_clock::now();
     const EngineTask t = Create(Url(server.port()));
-    ASSERT_EQ(EngineSetTaskSpeedLimit(t, 1, 512), kEngineOk);
+    ASSERT_EQ(EngineSetTaskSpeedLimit(t, kSpeedLimitDownload, 512), kEngineOk);
     TaskStatus s{};
     ASSERT_TRUE(WaitComplete(t, 120, s)) << "state " << s.state;
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -152,11 +152,11 @@ TEST_F(HttpDownloadTest, MissingFileEndsWithTheGiveUpState) {
     TaskStatus s{};
     while (std::chrono::steady_clock::now() < end) {
         ASSERT_EQ(EngineGetTaskStatus(t, &s), kEngineOk);
-        if (s.state == 20214)
+        if (s.state == kTaskStateGaveUp)
             break;
         platform::SleepMs(200);
     }
-    EXPECT_EQ(s.state, 20214u);
+    EXPECT_EQ(s.state, kTaskStateGaveUp);
     EXPECT_FALSE(FileExists(Target()));
 }
 

@@ -92,8 +92,9 @@ TEST_F(HttpFaultTest, MirrorWhosePiecesAllFailIsDroppedAndTheOthersFinish) {
     bool complete = false;
     while (!complete && std::chrono::steady_clock::now() < end) {
         ASSERT_EQ(EngineGetTaskStatus(t, &s), kEngineOk);
-        ASSERT_TRUE(s.state == 0 || s.state == 20210 || s.state == 20206) << "state " << s.state;
-        complete = s.state == 20206;
+        ASSERT_TRUE(s.state == 0 || s.state == kTaskStateDiskFull || s.state == kTaskStateComplete)
+            << "state " << s.state;
+        complete = s.state == kTaskStateComplete;
         int n = 0;
         BytesSent(liar.AccessLog(), 0, &n);
         if (n != liarRequests) {
@@ -149,7 +150,7 @@ TEST_F(HttpFaultTest, RecoveredTaskFetchesOnlyWhatWasMissing) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (std::chrono::steady_clock::now() < end) {
         ASSERT_EQ(EngineGetTaskStatus(d.task, &s), kEngineOk);
-        ASSERT_NE(s.state, 20206u) << "finished before the halfway point could be caught";
+        ASSERT_NE(s.state, kTaskStateComplete) << "finished before the halfway point could be caught";
         if (s.progress >= 4500)
             break;
         platform::SleepMs(20);
@@ -223,7 +224,7 @@ TEST_F(HttpFaultTest, SpeedLimitHoldsTheRateAndLiftingItLetsTheRestThrough) {
     NginxServer server;
     ASSERT_TRUE(StartServer(server, "n1"));
     const EngineTask t = Create(Url(server.port()));
-    ASSERT_EQ(EngineSetTaskSpeedLimit(t, 1, 1024), kEngineOk);
+    ASSERT_EQ(EngineSetTaskSpeedLimit(t, kSpeedLimitDownload, 1024), kEngineOk);
     TaskStatus s{};
     // Past the first second, so the connection set-up and any initial burst are over.
     platform::SleepMs(2000);
@@ -236,12 +237,12 @@ TEST_F(HttpFaultTest, SpeedLimitHoldsTheRateAndLiftingItLetsTheRestThrough) {
     ASSERT_EQ(EngineGetTaskStatus(t, &s), kEngineOk);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double rate = static_cast<double>(s.httpBytes - d0) / seconds;
-    ASSERT_NE(s.state, 20206u);
+    ASSERT_NE(s.state, kTaskStateComplete);
     EXPECT_GE(rate, 0.9 * 1024 * 1024) << rate;
     EXPECT_LE(rate, 1.1 * 1024 * 1024) << rate;
 
     const uint64_t left = content_.size() - s.downloadedBytes;
-    ASSERT_EQ(EngineSetTaskSpeedLimit(t, 1, 0), kEngineOk);
+    ASSERT_EQ(EngineSetTaskSpeedLimit(t, kSpeedLimitDownload, 0), kEngineOk);
     const auto t1 = std::chrono::steady_clock::now();
     ASSERT_TRUE(WaitComplete(t, 120, s)) << "state " << s.state;
     const double rest = std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count();

@@ -3,7 +3,7 @@
 // the served folder, a task that saves into a folder of its own, torrents of the served
 // file, and what each server's access log says it sent.
 #include "PieceFixture.h"
-#include "engine/core/BrisklaneEngine.h"
+#include "engine/api/BrisklaneEngine.h"
 #include "engine/task/TTorrentWriter.h"
 #include "platform/Clock.h"
 #include "support/NginxServer.h"
@@ -172,9 +172,9 @@ protected:
         while (std::chrono::steady_clock::now() < end) {
             if (EngineGetTaskStatus(t, &s) != kEngineOk)
                 return false;
-            if (s.state == 20206)
+            if (s.state == kTaskStateComplete)
                 return true;
-            if (s.state != 0 && s.state != 20210)
+            if (s.state != 0 && s.state != kTaskStateDiskFull)
                 return false;
             platform::SleepMs(50);
         }

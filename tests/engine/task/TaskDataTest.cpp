@@ -1,5 +1,5 @@
 #include "PieceFixture.h"
-#include "engine/core/BrisklaneEngine.h"
+#include "engine/api/BrisklaneEngine.h"
 #include "engine/task/TTorrentWriter.h"
 #include "platform/Clock.h"
 
@@ -51,7 +51,7 @@ protected:
     bool WaitComplete(EngineTask t, TaskStatus& s) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (std::chrono::steady_clock::now() < end) {
-            if (EngineGetTaskStatus(t, &s) == kEngineOk && s.state == 20206)
+            if (EngineGetTaskStatus(t, &s) == kEngineOk && s.state == kTaskStateComplete)
                 return true;
             platform::SleepMs(50);
         }
@@ -113,11 +113,11 @@ TEST_F(TaskDataTest, MissingTorrentFileIsReported) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     TaskStatus s{};
     while (std::chrono::steady_clock::now() < end) {
-        if (EngineGetTaskStatus(t, &s) == kEngineOk && s.state == 20211)
+        if (EngineGetTaskStatus(t, &s) == kEngineOk && s.state == kTaskStateTorrentUnreadable)
             break;
         platform::SleepMs(50);
     }
-    EXPECT_EQ(s.state, 20211u);
+    EXPECT_EQ(s.state, kTaskStateTorrentUnreadable);
 }
 
 } // namespace

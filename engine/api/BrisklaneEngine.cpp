@@ -1,6 +1,6 @@
-#include "engine/core/BrisklaneEngine.h"
+#include "engine/api/BrisklaneEngine.h"
 
-#include "engine/core/CBrisklaneCore.h"
+#include "engine/api/CBrisklaneCore.h"
 
 #include "engine/core/DataUpload.h"
 #include "engine/core/EngineLocks.h"
@@ -85,7 +85,7 @@ int BuildTask(TaskDescriptor* d, bool recover, bool skipDuplicateTest) {
             }
             handle = task->Handle();
             d->task = handle;
-            LogFormat(23,
+            LogFormat(kLogTaskLifecycle,
                       recover ? "Recover %s, Download, ID : %lu] [Target File : (%s) "
                               : "Create %s, Download, ID : %lu] [Target File : (%s) ",
                       task->Label().c_str(), static_cast<unsigned long>(handle), task->TargetFile().c_str());
@@ -160,7 +160,7 @@ int EngineCleanup() {
             delete task;
         TActiveTorrents::Clear();
         if (StopClock())
-            LogLine(22, "Time Ensure Thread Stopped.. ");
+            LogLine(kLogServiceStopped, "Time Ensure Thread Stopped.. ");
         g_initialized.store(false);
         return kEngineOk;
     } catch (...) {

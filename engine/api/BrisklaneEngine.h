@@ -4,50 +4,16 @@
 // handle, polls a fixed status record and sends commands by handle. Every task call
 // is serialised by one engine-wide lock and turns any engine failure into a code.
 // Strings are zero-terminated GBK.
+//
+// Code outside the engine includes this header and no other engine header: it brings
+// the shared records and codes, the engine log (EngineLog, LogLine, LogFormat) and the
+// engine's MD5 (QMd5) with it.
+#include "engine/core/EngineLog.h"
+#include "engine/core/EngineTypes.h"
+#include "engine/core/LogCategories.h"
+#include "engine/core/QMd5.h"
+
 #include <cstdint>
-
-// A registry number, never reused in the life of the process: a handle is valid
-// exactly while its task is registered, and a stale one can never name a new task.
-using EngineTask = uint32_t;
-
-constexpr int kEngineOk = 0;
-constexpr int kEngineBitfieldError = -1;
-constexpr int kEngineBadArgument = -101;
-constexpr int kEngineSocketsUnavailable = -102;
-constexpr int kEngineDuplicate = -105;
-constexpr int kEngineNoTask = -106;
-constexpr int kEngineFailure = -107;
-constexpr int kEngineNoMemory = -109;
-
-constexpr uint32_t kTaskFlagP2SP = 0x01000000;
-constexpr uint32_t kTaskFlagBT = 0x00010000;
-constexpr uint32_t kTaskFlagAccepted = 0x00100000;
-constexpr uint32_t kTaskFlagFullPath = 0x00000002;
-constexpr uint32_t kTaskFlagQuickCheck = 0x00000020;
-
-constexpr int kEnginePathSize = 4096;
-
-struct TaskDescriptor {
-    uint64_t finished;                // the caller's own flag; the engine ignores it
-    char resourceId[kEnginePathSize]; // P2SP resource identifier
-    const char* sources;              // one source URL per line (CR, LF or CR LF); may be null
-    char targetPath[kEnginePathSize]; // folder, or the file itself with kTaskFlagFullPath
-    char resumeInfoPath[kEnginePathSize];
-    uint32_t flags;
-    EngineTask task; // out
-};
-
-struct TaskStatus {
-    char name[kEnginePathSize];
-    uint32_t progress; // 1/10000
-    uint32_t state;    // 0, an engine state code, or 20206 once complete
-    uint32_t downloadRate;
-    uint32_t secondsLeft;
-    uint32_t totalKiB;
-    uint64_t httpBytes;
-    uint64_t peerBytes;
-    uint64_t downloadedBytes;
-};
 
 // Engine set-up and shut-down.
 void EngineOpenLog();

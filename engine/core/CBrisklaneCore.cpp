@@ -1,7 +1,0 @@
-#include "engine/core/CBrisklaneCore.h"
-
-#include "engine/core/BrisklaneEngine.h"
-
-CBrisklaneCore::~CBrisklaneCore() {
-    EngineCleanup();
-}
