@@ -5,11 +5,12 @@
 #include "engine/core/DataUpload.h"
 #include "engine/core/EngineLocks.h"
 #include "engine/core/EngineLog.h"
-#include "engine/core/EngineServices.h"
+#include "engine/core/EngineSettings.h"
 #include "engine/core/QScopedLock.h"
-#include "engine/core/QTaskRegistry.h"
 #include "engine/core/QTimeThread.h"
-#include "engine/peer/QProxyEnvironment.h"
+#include "engine/net/QProxyEnvironment.h"
+#include "engine/piece/TFileStore.h"
+#include "engine/task/QTaskRegistry.h"
 #include "engine/task/TActiveTorrents.h"
 #include "engine/task/TWorkThread.h"
 #include "platform/Clock.h"
@@ -28,11 +29,6 @@
 #include <vector>
 
 namespace {
-std::atomic<bool> g_initialized{false};
-std::atomic<bool> g_p2p{false};
-std::atomic<bool> g_disguise{false};
-std::atomic<int> g_listenPort{0};
-char g_dataPath[kEnginePathSize];
 
 TWorkThread* FindTask(EngineTask handle) {
     return dynamic_cast<TWorkThread*>(QTaskRegistry::Find(handle));
@@ -109,33 +105,31 @@ void EngineOpenLog() {
 }
 
 int EngineSetListenPort(int port) {
-    g_listenPort.store(port);
+    EngineSettings::SetListenPort(port);
     return kEngineOk;
 }
 
 int EngineInitialize(const char* dataPath) {
     QScopedLock api(EngineApiLock());
-    if (g_initialized.load())
+    if (EngineSettings::Initialized())
         return kEngineOk;
     // A peer that closes its end must fail the send, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
-    if (dataPath) {
-        std::strncpy(g_dataPath, dataPath, sizeof g_dataPath - 1);
-        g_dataPath[sizeof g_dataPath - 1] = 0;
-    }
+    if (dataPath)
+        EngineSettings::SetDataPath(std::string(dataPath).substr(0, kEnginePathSize - 1));
     // The proxy the user configured for command-line tools applies to every connection.
     LoadProxyFromEnvironment();
-    g_initialized.store(true);
+    EngineSettings::SetInitialized(true);
     return kEngineOk;
 }
 
 int EngineSetP2PEnabled(int on) {
-    g_p2p.store(on != 0);
+    EngineSettings::SetP2PEnabled(on != 0);
     return kEngineOk;
 }
 
 void EngineSetHttpDisguise(int on) {
-    g_disguise.store(on != 0);
+    EngineSettings::SetHttpDisguise(on != 0);
 }
 
 void CollectDataUpload(const char* statsInit, const char* gameId, const char* appVersion,
@@ -152,7 +146,7 @@ void EngineCloseServices() {
 int EngineCleanup() {
     QScopedLock api(EngineApiLock());
     try {
-        if (!g_initialized.load())
+        if (!EngineSettings::Initialized())
             return kEngineOk;
         // One at a time, always the first, without the registry lock held while a
         // task is deleted (its destructor takes it to unregister).
@@ -161,7 +155,7 @@ int EngineCleanup() {
         TActiveTorrents::Clear();
         if (StopClock())
             LogLine(kLogServiceStopped, "Time Ensure Thread Stopped.. ");
-        g_initialized.store(false);
+        EngineSettings::SetInitialized(false);
         return kEngineOk;
     } catch (...) {
         return kEngineFailure;
@@ -353,56 +347,60 @@ uint64_t EngineGetFreeDiskSpace(const char* path) {
 }
 
 int64_t EngineGetAllocatedSize(const char* path) {
-    if (!path)
-        return 0;
-    uint64_t bytes = 0;
-    platform::FileQuery q = platform::AllocatedBytes(path, bytes);
-    if (q != platform::FileQuery::Ok)
-        q = platform::AllocatedBytes(std::string(path) + ".qvtmp", bytes);
-    switch (q) {
-    case platform::FileQuery::Ok:
-        return static_cast<int64_t>(bytes);
-    case platform::FileQuery::NotFound:
-        return 0;
-    default:
-        return -1;
-    }
+    return path ? TFileStore::AllocatedSize(path) : 0;
 }
+
+namespace {
+std::string Text(const char* s) {
+    return s ? s : "";
+}
+} // namespace
 
 void EngineReportTransfer(const char* code, const char* serverIp, const char* httpResult, uint32_t totalTime,
                           uint64_t totalBytes, uint64_t averageSpeed, const char* progress,
                           uint64_t httpTotalBytes, uint64_t httpAverageSpeed, uint64_t p2pTotalBytes,
                           uint64_t p2pAverageSpeed, uint32_t corruptPakId, const char* fileName,
                           const char* url, const char* errorMsg, int32_t flag) {
-    QueueDataUpload(code, serverIp, httpResult, totalTime, totalBytes, averageSpeed, progress, httpTotalBytes,
-                    httpAverageSpeed, p2pTotalBytes, p2pAverageSpeed, corruptPakId, fileName, url, errorMsg,
-                    flag);
+    StatisticsRecord r;
+    r.code = Text(code);
+    r.serverIp = Text(serverIp);
+    r.httpResult = Text(httpResult);
+    r.totalTime = totalTime;
+    r.totalBytes = totalBytes;
+    r.averageSpeed = averageSpeed;
+    r.progress = Text(progress);
+    r.httpTotalBytes = httpTotalBytes;
+    r.httpAverageSpeed = httpAverageSpeed;
+    r.p2pTotalBytes = p2pTotalBytes;
+    r.p2pAverageSpeed = p2pAverageSpeed;
+    r.corruptPakId = corruptPakId;
+    r.fileName = Text(fileName);
+    r.url = Text(url);
+    r.errorMsg = Text(errorMsg);
+    r.flag = flag;
+    ReportStatistics(r);
 }
 
 void EngineReportEvent(const char* code, const char* errorMsg, int32_t flag) {
-    EngineReportTransfer(code, "", "", 0, 0, 0, "", 0, 0, 0, 0, 0, "", "", errorMsg, flag);
+    StatisticsRecord r;
+    r.code = Text(code);
+    r.errorMsg = Text(errorMsg);
+    r.flag = flag;
+    ReportStatistics(r);
 }
 
 void EngineReportFileEvent(const char* code, const char* fileName, const char* errorMsg) {
-    EngineReportTransfer(code, "", "", 0, 0, 0, "", 0, 0, 0, 0, 0, fileName, "", errorMsg, 0);
+    StatisticsRecord r;
+    r.code = Text(code);
+    r.fileName = Text(fileName);
+    r.errorMsg = Text(errorMsg);
+    ReportStatistics(r);
 }
 
 namespace {
 CBrisklaneCore g_core;
 }
 
-bool EngineP2PEnabled() {
-    return g_p2p.load();
-}
-bool EngineHttpDisguise() {
-    return g_disguise.load();
-}
-int EngineListenPort() {
-    return g_listenPort.load();
-}
 bool EngineInitialized() {
-    return g_initialized.load();
-}
-const char* EngineDataPath() {
-    return g_dataPath;
+    return EngineSettings::Initialized();
 }

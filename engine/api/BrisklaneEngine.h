@@ -64,9 +64,5 @@ void EngineReportTransfer(const char* code, const char* serverIp, const char* ht
 void EngineReportEvent(const char* code, const char* errorMsg, int32_t flag);
 void EngineReportFileEvent(const char* code, const char* fileName, const char* errorMsg);
 
-// Process-wide settings, as the engine's connection code reads them.
-bool EngineP2PEnabled();
-bool EngineHttpDisguise();
-int EngineListenPort();
+// Whether EngineInitialize has run and EngineCleanup has not run since.
 bool EngineInitialized();
-const char* EngineDataPath();

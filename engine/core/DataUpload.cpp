@@ -1,7 +1,6 @@
 #include "engine/core/DataUpload.h"
 
 #include "engine/core/EngineLog.h"
-#include "engine/core/EngineServices.h"
 #include "engine/core/IDataStatisticsUser.h"
 #include "engine/core/QSMutex.h"
 #include "engine/core/QScopedLock.h"
@@ -12,6 +11,7 @@
 #include <cstdio>
 #include <deque>
 #include <memory>
+#include <mutex>
 
 struct UploadRecord {
     std::string code;
@@ -131,10 +131,19 @@ UploadThreadState& Upload() {
     return *state;
 }
 
-const char* Text(const char* s) {
-    return s ? s : "";
-}
+std::mutex g_sessionLock;
+std::string* g_session = new std::string;
 } // namespace
+
+std::string StatisticsSessionCode() {
+    std::lock_guard<std::mutex> g(g_sessionLock);
+    return *g_session;
+}
+
+void SetStatisticsSessionCode(const std::string& code) {
+    std::lock_guard<std::mutex> g(g_sessionLock);
+    *g_session = code;
+}
 
 void SetDataStatisticsFactory(DataStatisticsFactory factory) {
     ClientState& s = Client();
@@ -183,50 +192,45 @@ std::string DataUpload::SessionCode() const {
     }
 }
 
-void DataUpload::Queue(const char* code, const char* serverIp, const char* httpResult, uint32_t totalTime,
-                       uint64_t totalBytes, uint64_t averageSpeed, const char* progress,
-                       uint64_t httpTotalBytes, uint64_t httpAverageSpeed, uint64_t p2pTotalBytes,
-                       uint64_t p2pAverageSpeed, uint32_t corruptPakId, const char* fileName, const char* url,
-                       const char* errorMsg, int32_t flag) {
+void DataUpload::Queue(const StatisticsRecord& r) {
     try {
         if (!IsRunning())
             return;
-        code = Text(code);
-        LogLine(kLogStatisticsUpload, code);
+        LogLine(kLogStatisticsUpload, r.code.c_str());
 
         std::string inTime, inTotal, inHttp, inP2p;
         {
             PreviousValues& p = Previous();
             QScopedLock hold(p.lock);
-            inTime = Delta(totalTime, p.totalTime);
-            inTotal = Delta(totalBytes, p.totalBytes);
-            inHttp = Delta(httpTotalBytes, p.httpTotalBytes);
-            inP2p = Delta(p2pTotalBytes, p.p2pTotalBytes);
+            inTime = Delta(r.totalTime, p.totalTime);
+            inTotal = Delta(r.totalBytes, p.totalBytes);
+            inHttp = Delta(r.httpTotalBytes, p.httpTotalBytes);
+            inP2p = Delta(r.p2pTotalBytes, p.p2pTotalBytes);
         }
         if (!UploadEnabled() || !StatisticsClient())
             return;
 
-        const std::string seconds = std::to_string(totalTime);
-        const std::string total = std::to_string(totalBytes);
-        const std::string average = std::to_string(averageSpeed);
-        const std::string http = std::to_string(httpTotalBytes);
-        const std::string httpAverage = std::to_string(httpAverageSpeed);
-        const std::string p2p = std::to_string(p2pTotalBytes);
-        const std::string p2pAverage = std::to_string(p2pAverageSpeed);
-        const std::string pak = std::to_string(corruptPakId);
+        const std::string seconds = std::to_string(r.totalTime);
+        const std::string total = std::to_string(r.totalBytes);
+        const std::string average = std::to_string(r.averageSpeed);
+        const std::string http = std::to_string(r.httpTotalBytes);
+        const std::string httpAverage = std::to_string(r.httpAverageSpeed);
+        const std::string p2p = std::to_string(r.p2pTotalBytes);
+        const std::string p2pAverage = std::to_string(r.p2pAverageSpeed);
+        const std::string pak = std::to_string(r.corruptPakId);
         const char* const values[23] = {"1.8",
                                         gameId_.c_str(),
                                         appVersion_.c_str(),
                                         gameVersion_.c_str(),
                                         channel_.c_str(),
-                                        Text(serverIp),
-                                        Text(httpResult),
+                                        r.serverIp.c_str(),
+                                        r.httpResult.c_str(),
                                         seconds.c_str(),
                                         inTime.c_str(),
                                         total.c_str(),
                                         inTotal.c_str(),
                                         average.c_str(),
-                                        Text(progress),
+                                        r.progress.c_str(),
                                         http.c_str(),
                                         inHttp.c_str(),
                                         httpAverage.c_str(),
@@ -234,17 +238,17 @@ void DataUpload::Queue(const char* code, const char* serverIp, const char* httpR
                                         inP2p.c_str(),
                                         p2pAverage.c_str(),
                                         pak.c_str(),
-                                        Text(fileName),
-                                        Text(url),
-                                        Text(errorMsg)};
+                                        r.fileName.c_str(),
+                                        r.url.c_str(),
+                                        r.errorMsg.c_str()};
         const int length = FormatBody(nullptr, 0, values);
         if (length < 0)
             return;
         auto record = std::make_unique<UploadRecord>();
         record->body.resize(static_cast<size_t>(length));
         FormatBody(record->body.data(), record->body.size() + 1, values);
-        record->code = code;
-        record->flag = flag;
+        record->code = r.code;
+        record->flag = r.flag;
 
         QScopedLock hold(ObjectLock());
         UploadQueue& q = Records();
@@ -345,17 +349,11 @@ void StopDataUpload() {
     delete thread;
 }
 
-void QueueDataUpload(const char* code, const char* serverIp, const char* httpResult, uint32_t totalTime,
-                     uint64_t totalBytes, uint64_t averageSpeed, const char* progress,
-                     uint64_t httpTotalBytes, uint64_t httpAverageSpeed, uint64_t p2pTotalBytes,
-                     uint64_t p2pAverageSpeed, uint32_t corruptPakId, const char* fileName, const char* url,
-                     const char* errorMsg, int32_t flag) {
+void ReportStatistics(const StatisticsRecord& record) {
     UploadThreadState& u = Upload();
     QScopedLock hold(u.lock);
     if (u.thread)
-        u.thread->Queue(code, serverIp, httpResult, totalTime, totalBytes, averageSpeed, progress,
-                        httpTotalBytes, httpAverageSpeed, p2pTotalBytes, p2pAverageSpeed, corruptPakId,
-                        fileName, url, errorMsg, flag);
+        u.thread->Queue(record);
 }
 
 std::string QueryStatisticsSessionCode() {

@@ -3,6 +3,7 @@
 // record; one thread per process hands the queued records to the client and flushes
 // them as one batch per pass. Without a client nothing is built or sent.
 #include "engine/core/QThread.h"
+#include "engine/core/StatisticsRecord.h"
 
 #include <cstdint>
 #include <string>
@@ -25,11 +26,7 @@ public:
     // The client is ready and the download is named well enough to be counted.
     bool UploadEnabled() const;
     // Formats one record on the caller's thread and queues it.
-    void Queue(const char* code, const char* serverIp, const char* httpResult, uint32_t totalTime,
-               uint64_t totalBytes, uint64_t averageSpeed, const char* progress, uint64_t httpTotalBytes,
-               uint64_t httpAverageSpeed, uint64_t p2pTotalBytes, uint64_t p2pAverageSpeed,
-               uint32_t corruptPakId, const char* fileName, const char* url, const char* errorMsg,
-               int32_t flag);
+    void Queue(const StatisticsRecord& record);
     // The client's short session code; empty without a client or while uploading is off.
     std::string SessionCode() const;
 
@@ -53,13 +50,12 @@ private:
 void StartDataUpload(const char* statsInit, const char* gameId, const char* appVersion,
                      const char* gameVersion, const char* channel);
 void StopDataUpload();
-void QueueDataUpload(const char* code, const char* serverIp, const char* httpResult, uint32_t totalTime,
-                     uint64_t totalBytes, uint64_t averageSpeed, const char* progress,
-                     uint64_t httpTotalBytes, uint64_t httpAverageSpeed, uint64_t p2pTotalBytes,
-                     uint64_t p2pAverageSpeed, uint32_t corruptPakId, const char* fileName, const char* url,
-                     const char* errorMsg, int32_t flag);
 // Asks the running upload thread for the session code; empty when there is none.
 std::string QueryStatisticsSessionCode();
+// The statistics session code shown after message texts, as last handed out by the
+// client; empty until then.
+std::string StatisticsSessionCode();
+void SetStatisticsSessionCode(const std::string& code);
 
 // For tests only: stops and deletes the upload thread, drops every queued record,
 // deletes the statistics client, removes the factory (so the next one installed is

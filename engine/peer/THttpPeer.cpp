@@ -2,10 +2,10 @@
 
 #include "engine/core/EngineLog.h"
 #include "engine/core/EngineTypes.h"
-#include "engine/peer/QHostResolver.h"
+#include "engine/net/QHostResolver.h"
+#include "engine/net/TSourceUrl.h"
 #include "engine/peer/TPeerTask.h"
-#include "engine/peer/TSourceUrl.h"
-#include "engine/task/TPiece.h"
+#include "engine/piece/TPiece.h"
 
 #include <algorithm>
 #include <string_view>

@@ -1,12 +1,12 @@
 #include "engine/peer/TPeerObject.h"
 
-#include "engine/api/BrisklaneEngine.h"
-#include "engine/peer/QHostResolver.h"
+#include "engine/core/EngineSettings.h"
+#include "engine/net/QHostResolver.h"
 #include "engine/peer/TPeerTask.h"
-#include "engine/task/TPiece.h"
-#include "engine/task/TPieceRanges.h"
-#include "engine/task/TPieceWork.h"
-#include "engine/task/TPieces.h"
+#include "engine/piece/TPiece.h"
+#include "engine/piece/TPieceRanges.h"
+#include "engine/piece/TPieceWork.h"
+#include "engine/piece/TPieces.h"
 
 #include <algorithm>
 #include <climits>
@@ -366,7 +366,7 @@ void TPeerObject::AccountTick(uint64_t receivedBefore, uint64_t sentBefore) {
 bool TPeerObject::OnDownloadTick() {
     if (!IsConnected())
         return false;
-    if (kind_ == kPeerBitTorrent && !EngineP2PEnabled())
+    if (kind_ == kPeerBitTorrent && !EngineSettings::P2PEnabled())
         return false;
     const uint64_t receivedBefore = ReceiveCounter();
     const uint64_t sentBefore = socket_->BytesSent();

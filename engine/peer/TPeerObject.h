@@ -1,13 +1,13 @@
 #pragma once
-#include "engine/peer/QSocket.h"
+#include "engine/core/TPeerKind.h"
+#include "engine/core/TRefObject.h"
+#include "engine/net/QSocket.h"
 #include "engine/peer/TBlockRequest.h"
-#include "engine/peer/TPeerKind.h"
 #include "engine/peer/TPeerStats.h"
 #include "engine/peer/TPeerTraffic.h"
-#include "engine/peer/TRefObject.h"
 #include "engine/peer/TVirtualPeer.h"
-#include "engine/task/TPeerId.h"
-#include "engine/task/TRangeClient.h"
+#include "engine/piece/TPeerId.h"
+#include "engine/piece/TRangeClient.h"
 
 #include <cstdint>
 #include <deque>

@@ -2,8 +2,8 @@
 // What a connection needs of the task it works for. The task implements it; the
 // connections know nothing else of the task, so protocol code can be tested against
 // a small fake.
+#include "engine/core/TPeerKind.h"
 #include "engine/peer/TBlockRequest.h"
-#include "engine/peer/TPeerKind.h"
 
 #include <cstdint>
 #include <string>

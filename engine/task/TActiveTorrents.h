@@ -1,11 +1,9 @@
 #pragma once
-#include <array>
-#include <cstdint>
+#include "engine/piece/InfoHash.h"
+
 #include <vector>
 
 class TBaseWork;
-
-using InfoHash = std::array<uint8_t, 20>;
 
 // The tasks that have an info hash, with their hashes: incoming connections are
 // routed by it and the global rate limits are shared among these tasks. Guarded by

@@ -1,7 +1,7 @@
 #include "engine/task/TBaseWork.h"
 
 #include "engine/core/QScopedLock.h"
-#include "engine/core/QTaskRegistry.h"
+#include "engine/task/QTaskRegistry.h"
 #include "platform/Paths.h"
 
 #include <algorithm>

@@ -1,5 +1,5 @@
 #pragma once
-#include "engine/api/BrisklaneEngine.h"
+#include "engine/core/EngineTypes.h"
 #include "engine/core/QThread.h"
 #include "engine/task/TTaskSettings.h"
 #include "engine/task/TaskInfo.h"

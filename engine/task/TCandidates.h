@@ -1,6 +1,6 @@
 #pragma once
-#include "engine/peer/TRefObject.h"
-#include "engine/task/TPeerId.h"
+#include "engine/core/TRefObject.h"
+#include "engine/piece/TPeerId.h"
 
 #include <array>
 #include <cstdint>

@@ -1,14 +1,14 @@
 #include "engine/task/TIncomingRouter.h"
 
-#include "engine/api/BrisklaneEngine.h"
 #include "engine/core/EngineLocks.h"
-#include "engine/core/EngineServices.h"
+#include "engine/core/EngineSettings.h"
 #include "engine/core/QScopedLock.h"
-#include "engine/peer/QHostResolver.h"
-#include "engine/peer/QSocket.h"
+#include "engine/net/QHostResolver.h"
+#include "engine/net/QNetworkState.h"
+#include "engine/net/QSocket.h"
+#include "engine/net/TIncomingUdp.h"
 #include "engine/task/TActiveTorrents.h"
 #include "engine/task/TIncomingHost.h"
-#include "engine/task/TIncomingUdp.h"
 #include "platform/Clock.h"
 
 #include <arpa/inet.h>
@@ -149,15 +149,15 @@ void TIncomingRouter::AcceptWaiting() {
 }
 
 void TIncomingRouter::NoteReachability(const QSocket& accepted) {
-    if (DirectlyReachable())
+    if (QNetworkState::DirectlyReachable())
         return;
     // A listener bound to every interface has no address of its own; the one the
     // connection arrived at stands for it.
     const uint32_t own = listenAddress_ ? listenAddress_ : accepted.LocalAddress();
     if (SameSlash24(accepted.RemoteAddress(), own))
         return;
-    SetDirectlyReachable(true);
-    SetUdpStreamsOff(true);
+    QNetworkState::SetDirectlyReachable(true);
+    QNetworkState::SetUdpStreamsOff(true);
 }
 
 void TIncomingRouter::WalkPending(TIncomingHost& task) {
@@ -196,7 +196,7 @@ void TIncomingRouter::WalkPending(TIncomingHost& task) {
 
 bool TIncomingRouter::ListenerUpkeep() {
     QScopedLock guard(RegistryLock());
-    if (!EngineP2PEnabled()) {
+    if (!EngineSettings::P2PEnabled()) {
         if (listener_)
             CloseListener();
         return true;
@@ -214,13 +214,13 @@ bool TIncomingRouter::ListenerUpkeep() {
         return false;
     if (listenPort_ >= 1)
         Udp().SetServerAddress(listenAddress_, listenPort_);
-    if (!UdpStreamsOff())
+    if (!QNetworkState::UdpStreamsOff())
         Udp().EnsureStreamListener(listenAddress_, listenPort_);
     return Udp().EnsureLanSocket() != TIncomingUdp::LanSocket::Failed;
 }
 
 bool TIncomingRouter::OpenListener() {
-    const int setting = EngineListenPort();
+    const int setting = EngineSettings::ListenPort();
     const uint16_t port = setting > 0 && setting <= 65535 ? static_cast<uint16_t>(setting) : kDefaultPort;
     auto socket = std::make_unique<QSocket>();
     if (!socket->Listen(listenAddress_ ? listenAddress_ : environment_.anyAddress, port)) {
@@ -242,7 +242,7 @@ void TIncomingRouter::CloseListener() {
     QScopedLock guard(RegistryLock());
     listener_.reset();
     Udp().CloseStreamListener();
-    if (UdpStreamsOff())
+    if (QNetworkState::UdpStreamsOff())
         Udp().ReleaseStreams();
     listenAddress_ = 0;
     listenPort_ = 0;

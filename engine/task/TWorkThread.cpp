@@ -146,7 +146,7 @@ uint32_t TWorkThread::SecondsRunning() {
 void TWorkThread::RecordAllocatedSize() {
     if (TargetFile().empty())
         return;
-    const int64_t size = EngineGetAllocatedSize(TargetFile().c_str());
+    const int64_t size = TFileStore::AllocatedSize(TargetFile());
     if (size > 0)
         allocatedSize_ = size;
 }

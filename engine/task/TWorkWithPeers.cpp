@@ -1,15 +1,15 @@
 #include "engine/task/TWorkWithPeers.h"
 
-#include "engine/api/BrisklaneEngine.h"
 #include "engine/core/EngineLog.h"
-#include "engine/core/EngineServices.h"
+#include "engine/core/EngineSettings.h"
 #include "engine/core/QScopedLock.h"
 #include "engine/core/QTimeThread.h"
-#include "engine/peer/THttpPeer.h"
+#include "engine/net/QNetworkState.h"
+#include "engine/peer/TPeerFactory.h"
 #include "engine/peer/TPeerObject.h"
+#include "engine/piece/TPieceRange.h"
 #include "engine/task/TActiveTorrents.h"
 #include "engine/task/TIncomingRouter.h"
-#include "engine/task/TPieceRange.h"
 #include "platform/Clock.h"
 
 #include <algorithm>
@@ -131,12 +131,7 @@ TRef<TPeerObject> TWorkWithPeers::ObtainPeer(TPeerKind kind) {
             c->Reset();
             return c;
         }
-    switch (kind) {
-    case kPeerHttp:
-        return TRef<TPeerObject>::Adopt(new THttpPeer(PeerTask()));
-    default:
-        return {}; // FTP, BitTorrent and tracker connections join here as they arrive
-    }
+    return TPeerFactory::Create(kind, PeerTask());
 }
 
 void TWorkWithPeers::Recycle(TRef<TPeerObject> connection) {
@@ -236,8 +231,9 @@ int TWorkWithPeers::HalfOpenBudget() const {
     for (const auto& c : connections_)
         if (c->LinkState() != TPeerObject::kLinkEstablished)
             ++settingUp;
-    const int cap = std::min(2 * std::min(HalfOpenConnectionLimit(), maxConnections_), maxConnections_);
-    const int step = maxConnections_ >= 100 && !DirectlyReachable() ? 32 : 16;
+    const int cap =
+        std::min(2 * std::min(QNetworkState::HalfOpenConnectionLimit(), maxConnections_), maxConnections_);
+    const int step = maxConnections_ >= 100 && !QNetworkState::DirectlyReachable() ? 32 : 16;
     int budget = std::min(step, maxConnections_ - static_cast<int>(connections_.size()));
     if (settingUp + budget >= cap)
         budget = cap - settingUp - 1;
@@ -339,7 +335,7 @@ void TWorkWithPeers::ConnectionPasses() {
     // connections over them.
     ConnectMirrors(std::max(MaxSourceConnections() - OpenOfKind(kPeerHttp | kPeerFtp), 0), false);
     SourcePass();
-    if (EngineP2PEnabled()) {
+    if (EngineSettings::P2PEnabled()) {
         // BitTorrent peers join the passes with their connection class.
     } else {
         DropConnections(kPeerBitTorrent, 2, false);

@@ -1,6 +1,6 @@
 #pragma once
-#include "engine/peer/TPeerKind.h"
-#include "engine/peer/TRefObject.h"
+#include "engine/core/TPeerKind.h"
+#include "engine/core/TRefObject.h"
 #include "engine/task/TBaseWork.h"
 #include "engine/task/TCandidates.h"
 #include "engine/task/TIncomingHost.h"

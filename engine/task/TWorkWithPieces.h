@@ -1,10 +1,10 @@
 #pragma once
+#include "engine/piece/TPieceRanges.h"
+#include "engine/piece/TPieceWork.h"
+#include "engine/piece/TPieces.h"
+#include "engine/piece/TResumeInfo.h"
+#include "engine/piece/TTorrent.h"
 #include "engine/task/TActiveTorrents.h"
-#include "engine/task/TPieceRanges.h"
-#include "engine/task/TPieceWork.h"
-#include "engine/task/TPieces.h"
-#include "engine/task/TResumeInfo.h"
-#include "engine/task/TTorrent.h"
 #include "engine/task/TWorkWithPeers.h"
 
 #include <cstdint>

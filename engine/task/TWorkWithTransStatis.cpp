@@ -1,8 +1,8 @@
 #include "engine/task/TWorkWithTransStatis.h"
 
-#include "engine/core/EngineServices.h"
 #include "engine/core/QScopedLock.h"
 #include "engine/core/QTimeThread.h"
+#include "engine/net/QNetworkState.h"
 #include "platform/Clock.h"
 
 TWorkWithTransStatis::TWorkWithTransStatis() = default;
@@ -65,7 +65,7 @@ void TWorkWithTransStatis::RateStep() {
     }
     const uint32_t start = StartTime(), up = EngineUptime();
     in.secondsSinceStart = up > start ? up - start : 1;
-    in.directlyReachable = DirectlyReachable();
+    in.directlyReachable = QNetworkState::DirectlyReachable();
     {
         QScopedLock guard(ObjectLock());
         in.downloadLimitKiB = settings_.downloadLimit;

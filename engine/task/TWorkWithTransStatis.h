@@ -1,5 +1,5 @@
 #pragma once
-#include "engine/peer/TPeerKind.h"
+#include "engine/core/TPeerKind.h"
 #include "engine/task/TTransferRates.h"
 #include "engine/task/TWorkWithPieces.h"
 

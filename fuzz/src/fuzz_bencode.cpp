@@ -1,8 +1,8 @@
 // Feeds arbitrary bytes to the bencode reader. Whatever it accepts must be writable, and
 // what is written must read back to the very same bytes: torrents, resume records and
 // tracker replies go through both directions.
-#include "engine/peer/Bencode.h"
-#include "engine/peer/QMultiElement.h"
+#include "engine/bencode/Bencode.h"
+#include "engine/bencode/QMultiElement.h"
 
 #include <cstdint>
 #include <cstdio>

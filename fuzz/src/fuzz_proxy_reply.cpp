@@ -2,8 +2,8 @@
 // the proxy sends, cut into pieces the way a network would deliver it. The handshake must
 // never consume more than it was shown, must give up instead of buffering without end,
 // and must hand over a tunnel only after a complete, well-formed reply.
-#include "engine/peer/QHostResolver.h"
-#include "engine/peer/QProxyHandshake.h"
+#include "engine/net/QHostResolver.h"
+#include "engine/net/QProxyHandshake.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,8 +1,8 @@
 // Feeds arbitrary source lines to the URL splitter. Whatever it accepts must be safe to
 // put into a request line, an FTP command or a file name, and the normalised URL of an
 // accepted HTTP line must read back to the very same fields.
-#include "engine/peer/QHostResolver.h"
-#include "engine/peer/TSourceUrl.h"
+#include "engine/net/QHostResolver.h"
+#include "engine/net/TSourceUrl.h"
 
 #include <cstdint>
 #include <cstdio>

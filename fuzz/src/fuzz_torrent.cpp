@@ -4,7 +4,7 @@
 // it refuses must leave nothing behind. Nothing is written to disk: the layout is only
 // checked by its names.
 #include "engine/core/QSha1.h"
-#include "engine/task/TTorrent.h"
+#include "engine/piece/TTorrent.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -2,9 +2,9 @@
 // what it finds in itself.
 #include "app/EmbeddedConfigBlock.h"
 #include "engine/core/QMd5.h"
-#include "engine/peer/TRefObject.h"
-#include "engine/task/TTorrent.h"
-#include "engine/task/TTorrentWriter.h"
+#include "engine/core/TRefObject.h"
+#include "engine/piece/TTorrent.h"
+#include "engine/piece/TTorrentWriter.h"
 
 #include "support/ProgramRun.h"
 #include "support/TempDir.h"

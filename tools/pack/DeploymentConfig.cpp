@@ -2,7 +2,7 @@
 
 #include "app/EmbeddedConfigBlock.h"
 #include "app/ProgramVersion.h"
-#include "engine/task/TTorrent.h"
+#include "engine/piece/TTorrent.h"
 #include "platform/Paths.h"
 
 #include <json/json.h>

@@ -2,11 +2,11 @@
 // A task as a connection sees it, backed by a real piece map in a temporary folder and
 // the real range allocator, recording everything the connection tells it.
 #include "engine/peer/TPeerTask.h"
-#include "engine/task/PieceFixture.h"
-#include "engine/task/TPeerId.h"
-#include "engine/task/TPieceRanges.h"
-#include "engine/task/TPieceWork.h"
-#include "engine/task/TPieces.h"
+#include "engine/piece/PieceFixture.h"
+#include "engine/piece/TPeerId.h"
+#include "engine/piece/TPieceRanges.h"
+#include "engine/piece/TPieceWork.h"
+#include "engine/piece/TPieces.h"
 
 #include <chrono>
 #include <cstdint>

@@ -2,8 +2,8 @@
 // ranges, download a file of some MiB into the piece map.
 #include "engine/peer/THttpPeer.h"
 
+#include "engine/net/QProxyInfo.h"
 #include "engine/peer/FakePeerTask.h"
-#include "engine/peer/QProxyInfo.h"
 #include "support/NginxServer.h"
 #include "support/TempDir.h"
 

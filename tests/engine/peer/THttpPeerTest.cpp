@@ -5,10 +5,10 @@
 #include "engine/core/EngineTypes.h"
 
 #include "engine/core/HostLookup.h"
+#include "engine/net/QHostResolver.h"
+#include "engine/net/QProxyInfo.h"
 #include "engine/peer/FakePeerTask.h"
-#include "engine/peer/QHostResolver.h"
-#include "engine/peer/QProxyInfo.h"
-#include "engine/task/TPiece.h"
+#include "engine/piece/TPiece.h"
 #include "support/ScriptedServer.h"
 #include "support/TempDir.h"
 

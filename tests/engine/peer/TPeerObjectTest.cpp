@@ -3,9 +3,9 @@
 #include "engine/peer/TPeerObject.h"
 
 #include "engine/peer/FakePeerTask.h"
-#include "engine/task/TPiece.h"
-#include "engine/task/TPieceRanges.h"
-#include "engine/task/TPieceWork.h"
+#include "engine/piece/TPiece.h"
+#include "engine/piece/TPieceRanges.h"
+#include "engine/piece/TPieceWork.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>

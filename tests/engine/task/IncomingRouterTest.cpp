@@ -1,11 +1,13 @@
 #include "engine/task/TIncomingRouter.h"
 
+#include "engine/task/QTaskRegistry.h"
+
 #include "engine/api/BrisklaneEngine.h"
-#include "engine/core/EngineServices.h"
-#include "engine/peer/QSocket.h"
+#include "engine/net/QNetworkState.h"
+#include "engine/net/QSocket.h"
+#include "engine/net/TIncomingUdp.h"
 #include "engine/task/TActiveTorrents.h"
 #include "engine/task/TIncomingHost.h"
-#include "engine/task/TIncomingUdp.h"
 #include "engine/task/TWorkThread.h"
 #include "platform/Clock.h"
 #include "support/TempDir.h"
@@ -113,8 +115,8 @@ protected:
         g_localAddress = kListenAt;
         saved_ = router().SetEnvironment(e);
         router().CloseListener();
-        SetDirectlyReachable(false);
-        SetUdpStreamsOff(false);
+        QNetworkState::SetDirectlyReachable(false);
+        QNetworkState::SetUdpStreamsOff(false);
         port_ = FreePort();
         ASSERT_NE(port_, 0);
         EngineSetListenPort(port_);
@@ -128,8 +130,8 @@ protected:
         EngineSetListenPort(0);
         router().SetUdpParts(nullptr);
         router().SetEnvironment(saved_);
-        SetDirectlyReachable(false);
-        SetUdpStreamsOff(false);
+        QNetworkState::SetDirectlyReachable(false);
+        QNetworkState::SetUdpStreamsOff(false);
     }
 
     static TIncomingRouter& router() { return TIncomingRouter::Instance(); }
@@ -233,11 +235,11 @@ TEST_F(IncomingRouterTest, HandshakesAreDecidedAtOnceOtherConnectionsAgeOut) {
 
 TEST_F(IncomingRouterTest, OnlyAConnectionFromOutsideTheListenersSlash24MarksReachable) {
     auto neighbour = Connect(Loopback(0, 0, 77));
-    EXPECT_FALSE(DirectlyReachable());
-    EXPECT_FALSE(UdpStreamsOff());
+    EXPECT_FALSE(QNetworkState::DirectlyReachable());
+    EXPECT_FALSE(QNetworkState::UdpStreamsOff());
     auto outsider = Connect(Loopback(1, 0, 1));
-    EXPECT_TRUE(DirectlyReachable());
-    EXPECT_TRUE(UdpStreamsOff());
+    EXPECT_TRUE(QNetworkState::DirectlyReachable());
+    EXPECT_TRUE(QNetworkState::UdpStreamsOff());
 }
 
 TEST_F(IncomingRouterTest, MoreThan32PendingKeepsTheNewest) {
@@ -272,11 +274,11 @@ TEST_F(IncomingRouterTest, ListenerClosesWithPeerToPeerOffAndWithTheLastTask) {
     ASSERT_TRUE(router().Listening());
     EXPECT_EQ(router().ListenPort(), port_);
     auto again = Connect();
-    SetDirectlyReachable(true);
-    OnLastTaskUnregistered();
+    QNetworkState::SetDirectlyReachable(true);
+    QTaskRegistry::OnLastTask();
     EXPECT_FALSE(router().Listening());
     EXPECT_TRUE(Closed(*again));
-    EXPECT_FALSE(DirectlyReachable());
+    EXPECT_FALSE(QNetworkState::DirectlyReachable());
 }
 
 TEST_F(IncomingRouterTest, PortInUseFailsTheUpkeepUntilItIsFree) {
@@ -314,7 +316,7 @@ TEST_F(IncomingRouterTest, UdpSideFollowsTheListener) {
     EXPECT_EQ(udp_.log, "server 1;stream 1;lan;");
 
     udp_.log.clear();
-    SetUdpStreamsOff(true);
+    QNetworkState::SetUdpStreamsOff(true);
     udp_.lan = TIncomingUdp::LanSocket::Failed;
     EXPECT_FALSE(router().ListenerUpkeep());
     EXPECT_EQ(udp_.log, "server 1;lan;");
@@ -322,7 +324,7 @@ TEST_F(IncomingRouterTest, UdpSideFollowsTheListener) {
     udp_.log.clear();
     router().CloseListener();
     EXPECT_EQ(udp_.log, "close-stream;release;close-lan;");
-    SetUdpStreamsOff(false);
+    QNetworkState::SetUdpStreamsOff(false);
     udp_.log.clear();
     router().CloseListener();
     EXPECT_EQ(udp_.log, "close-stream;close-lan;");
@@ -372,7 +374,7 @@ TEST(IncomingRouterTaskTest, RunningTaskKeepsTheListenerAndTheLastOneClosesIt) {
     EngineSetP2PEnabled(0);
     EngineSetListenPort(0);
     router.SetEnvironment(saved);
-    SetUdpStreamsOff(false);
+    QNetworkState::SetUdpStreamsOff(false);
 }
 
 // A task without a torrent has an all-zero info hash; a handshake naming that hash is

@@ -1,4 +1,0 @@
-#include "engine/peer/QListElement.h"
-
-// A list keeps nothing beside its children that would need updating.
-void QListElement::ChildrenChanged() {}
