@@ -165,7 +165,7 @@ std::string FirstLine(const std::string& request) {
 
 } // namespace
 
-THttpPeer::THttpPeer(TPeerTask* task) : TPeerObject(kPeerHttp, task) {}
+THttpPeer::THttpPeer(TPeerTask* task) : TRangePeer(kPeerHttp, task) {}
 
 THttpPeer::~THttpPeer() {
     header_.Clear();
@@ -173,17 +173,15 @@ THttpPeer::~THttpPeer() {
 }
 
 void THttpPeer::Reset() {
-    TPeerObject::Reset();
+    TRangePeer::Reset();
     headerReceived_ = false;
     header_.Clear();
     noLength_ = false;
     responseEnd_ = -1;
-    bytesToSkip_ = 0;
-    streamPosition_ = 0;
 }
 
 void THttpPeer::ReleaseRange() {
-    TPeerObject::ReleaseRange();
+    TRangePeer::ReleaseRange();
     bytesToSkip_ = 0;
     stats_.contiguousBlocks = 0;
 }
@@ -217,7 +215,7 @@ bool THttpPeer::ConnectTo(TPeerId* source) {
 
     if (!source->wholeBody) {
         if (requests_.empty() && source->fileSize > 0) {
-            TPeerObject::DoRequest();
+            TRangePeer::DoRequest();
             if (requests_.empty())
                 return false;
         }
@@ -265,7 +263,7 @@ bool THttpPeer::DoRequest() {
             return Fail(true, kServerErrorBackoff, "size differs from the download's");
         if (requests_.empty()) {
             bytesToSkip_ = 0;
-            TPeerObject::DoRequest();
+            TRangePeer::DoRequest();
         }
         if (NothingLeft())
             return false;

@@ -1,6 +1,6 @@
 #pragma once
 #include "engine/peer/THttpHeader.h"
-#include "engine/peer/TPeerObject.h"
+#include "engine/peer/TRangePeer.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +15,7 @@
 // It also fetches small documents whole into the source's body (whole-body mode),
 // turns redirects into new sources, and learns the size and name of the download from
 // the first response.
-class THttpPeer : public TPeerObject {
+class THttpPeer : public TRangePeer {
 public:
     // The open response is kept while the next wanted block starts at most this far
     // ahead: reading past that much is cheaper than a new request.

@@ -1,10 +1,8 @@
 #include "engine/peer/TPeerObject.h"
 
-#include "engine/core/EngineSettings.h"
 #include "engine/net/QHostResolver.h"
 #include "engine/peer/TPeerTask.h"
 #include "engine/piece/TPiece.h"
-#include "engine/piece/TPieceRanges.h"
 #include "engine/piece/TPieceWork.h"
 #include "engine/piece/TPieces.h"
 
@@ -111,25 +109,16 @@ void TPeerObject::Reset() {
     if (task_ && !requests_.empty())
         ReturnQueue();
     requests_.clear();
-    uploads_.clear();
     if (socket_)
         socket_->Close();
-    ReleaseRange();
-    if (task_)
-        if (TPieceRanges* ranges = task_->Ranges())
-            ranges->DetachOwner(*this);
-    range_ = nullptr;
     linkState_ = kLinkNone;
     peerState_ = kPeerIdle;
-    spare_ = 0;
     stats_ = TPeerStats{};
     traffic_ = TPeerTraffic{};
-    streamPosition_ = 0;
-    bytesToSkip_ = 0;
     DetachSource();
 }
 
-// ---- ranges and planning ----
+// ---- planning ----
 
 void TPeerObject::ReturnQueue() {
     stats_.contiguousBlocks = 0;
@@ -139,29 +128,6 @@ void TPeerObject::ReturnQueue() {
     requests_.clear();
     if (task_)
         task_->ReturnRequests(back);
-}
-
-TPieceRange* TPeerObject::OwnedRange() {
-    TPieceRanges* ranges = task_ ? task_->Ranges() : nullptr;
-    if (range_ && (!ranges || !ranges->Contains(range_) || range_->owner != static_cast<TRangeClient*>(this)))
-        range_ = nullptr;
-    return range_;
-}
-
-void TPeerObject::ReleaseRange() {
-    TPieceRange* range = OwnedRange();
-    if (!range)
-        return;
-    TPieceRanges* ranges = task_->Ranges();
-    if (range->backward) {
-        if (!range->exhausted)
-            if (TPieceWork* work = task_->Work())
-                for (int i = range->first; i < range->next; ++i)
-                    work->MarkInProgress(i, false, false);
-    } else {
-        ReturnQueue();
-    }
-    ranges->Release(range_);
 }
 
 bool TPeerObject::HasRequestInPiece(int piece) const {
@@ -174,98 +140,10 @@ bool TPeerObject::HasRequestInPiece(int piece) const {
     });
 }
 
-int TPeerObject::NextPieceIndex() {
-    TPieces* pieces = task_ ? task_->PieceMap() : nullptr;
-    TPieceRanges* ranges = task_ ? task_->Ranges() : nullptr;
-    if (!pieces || !pieces->Usable() || !ranges)
-        return -1;
-    if (ranges->Empty())
-        task_->BuildRanges();
-    const int piece = ranges->NextPiece(*this, range_, stats_.currentPiece, [this](int i) {
-        return task_->PieceWanted(i) && !HasRequestInPiece(i);
-    });
-    if (piece >= 0)
-        stats_.currentPiece = piece;
-    return piece;
-}
-
-void TPeerObject::PlanBlocks(const TPieces& pieces, int piece, int32_t size, int32_t firstMissing) {
-    const TPieceWork* work = task_->Work();
-    const bool endGame = work && work->EndGame();
-    const uint64_t start = static_cast<uint64_t>(piece) * static_cast<uint64_t>(pieces.PieceLength());
-    const uint32_t queued = task_->Uptime();
-    for (int32_t offset = firstMissing / kBlockSize * kBlockSize; offset < size; offset += kBlockSize) {
-        const uint32_t block = static_cast<uint32_t>((start + static_cast<uint64_t>(offset)) / kBlockSize);
-        const bool listed = std::any_of(requests_.begin(), requests_.end(),
-                                        [block](const TBlockRequest& r) { return r.block == block; });
-        if (listed || (endGame && pieces.HasBlock(block)))
-            continue;
-        const int32_t length = pieces.BlockLength(block);
-        if (length > 0)
-            requests_.push_back(TBlockRequest{block, length, queued});
-    }
-}
-
-bool TPeerObject::DoRequest() {
-    TPieces* pieces = task_ ? task_->PieceMap() : nullptr;
-    if (!pieces || !pieces->Usable())
-        return true;
-    // Enough requests to cover two seconds at the measured rate, and two more.
-    // Before its first rate sample a connection's window already says how fast it is;
-    // without it a new download would crawl at two blocks a tick for seconds.
-    const int64_t rate = std::max<int64_t>(traffic_.downloadRate, traffic_.windowReceived);
-    const int64_t depth = rate * 2 / kBlockSize + 2;
-    if (static_cast<int64_t>(requests_.size()) >= depth)
-        return true;
-
-    int piece = -1;
-    int32_t size = 0;
-    int32_t firstMissing = 0;
-    for (int attempt = 0; attempt < 4 && piece < 0; ++attempt) {
-        const int candidate = NextPieceIndex();
-        if (candidate < 0)
-            return true;
-        if (pieces->PieceInfo(candidate, size, firstMissing) && firstMissing < size)
-            piece = candidate;
-    }
-    if (piece < 0)
-        return true;
-
-    const int priority = task_->PriorityPiece();
-    const bool jump = source_ && source_->IsHttpOrFtp() && piece > 0 && priority > 0 &&
-                      std::abs(priority - lastPriorityPiece_) > 6 && task_->PieceWanted(priority);
-    // Remembered before the jump is tried: a jump that cannot be made is not tried
-    // again until the priority moves, or every step would give the range away anew.
-    lastPriorityPiece_ = priority;
-    if (jump) {
-        ReleaseRange();
-        TPieceRanges* ranges = task_->Ranges();
-        range_ = ranges ? ranges->SplitAt(priority, *this) : nullptr;
-        if (!range_ || !pieces->PieceInfo(priority, size, firstMissing))
-            return true;
-        piece = priority;
-        stats_.currentPiece = piece;
-    }
-    if (TPieceRange* range = OwnedRange())
-        task_->Ranges()->Advance(*range, piece);
-    PlanBlocks(*pieces, piece, size, firstMissing);
-    return true;
-}
-
 bool TPeerObject::NothingLeft() {
     if (!requests_.empty() || !task_ || !task_->HasAllPieces())
         return false;
     peerState_ = kPeerFinished;
-    return true;
-}
-
-bool TPeerObject::RangeFinished() {
-    TPieceRange* range = OwnedRange();
-    const TPieces* pieces = task_ ? task_->PieceMap() : nullptr;
-    if (!range || !pieces || range->next != range->last || !pieces->HasPiece(range->last))
-        return false;
-    ReturnQueue();
-    task_->Ranges()->Exhaust(range_);
     return true;
 }
 
@@ -295,11 +173,7 @@ bool TPeerObject::OnBlockReceived(uint32_t block, int32_t length, const uint8_t*
     if (!pieces || !pieces->Usable())
         return true;
 
-    // A BitTorrent peer answers in order, so only the requests it has been sent count.
-    const size_t searched =
-        kind_ == kPeerBitTorrent
-            ? std::min(requests_.size(), static_cast<size_t>(std::max(stats_.contiguousBlocks, 0)))
-            : requests_.size();
+    const size_t searched = std::min(requests_.size(), AnswerableRequests());
     const auto end = requests_.begin() + static_cast<std::ptrdiff_t>(searched);
     const auto found = std::find_if(requests_.begin(), end, [&](const TBlockRequest& r) {
         return r.block == block && r.length == length;
@@ -314,8 +188,7 @@ bool TPeerObject::OnBlockReceived(uint32_t block, int32_t length, const uint8_t*
     }
 
     stats_.activityTime = task_->Now();
-    if (TPieceRange* range = OwnedRange())
-        ++range->blocksReceived;
+    OnBlockAccepted();
 
     bool completed = false;
     const int status = task_->WriteBlock(block, data, length, source_.get(), completed);
@@ -363,34 +236,25 @@ void TPeerObject::AccountTick(uint64_t receivedBefore, uint64_t sentBefore) {
         task_->AddTraffic(static_cast<uint64_t>(received), static_cast<uint64_t>(sent));
 }
 
-bool TPeerObject::OnDownloadTick() {
+bool TPeerObject::CountedStep(bool (TPeerObject::*step)()) {
     if (!IsConnected())
-        return false;
-    if (kind_ == kPeerBitTorrent && !EngineSettings::P2PEnabled())
         return false;
     const uint64_t receivedBefore = ReceiveCounter();
     const uint64_t sentBefore = socket_->BytesSent();
     traffic_.receivedTick = 0;
     traffic_.sentTick = 0;
     stats_.sendBacklog = false;
-    const bool ok = DoRead() && DoRequest() && SendRequests() && DoWrite() && IsConnected();
+    const bool ok = (this->*step)();
     AccountTick(receivedBefore, sentBefore);
     return ok;
 }
 
-bool TPeerObject::OnUploadTick() {
-    if (kind_ != kPeerBitTorrent)
-        return true;
-    if (!IsConnected())
-        return false;
-    const uint64_t receivedBefore = ReceiveCounter();
-    const uint64_t sentBefore = socket_->BytesSent();
-    traffic_.receivedTick = 0;
-    traffic_.sentTick = 0;
-    stats_.sendBacklog = false;
-    const bool ok = DoUpload();
-    AccountTick(receivedBefore, sentBefore);
-    return ok;
+bool TPeerObject::DownloadStep() {
+    return DoRead() && DoRequest() && SendRequests() && DoWrite() && IsConnected();
+}
+
+bool TPeerObject::OnDownloadTick() {
+    return CountedStep(&TPeerObject::DownloadStep);
 }
 
 void TPeerObject::SampleRates(int windowSeconds) {

@@ -7,26 +7,23 @@
 #include "engine/peer/TPeerTraffic.h"
 #include "engine/peer/TVirtualPeer.h"
 #include "engine/piece/TPeerId.h"
-#include "engine/piece/TRangeClient.h"
 
 #include <cstdint>
 #include <deque>
 #include <memory>
 
 class TPeerTask;
-class TPieces;
-struct TPieceRange;
-class TPieceRanges;
 
 // One connection of a task to a remote party: a BitTorrent peer, an HTTP or FTP source,
 // or a tracker. The task calls its virtual operations from its own thread, once per
-// scheduling pass; the subclasses speak the protocols. What is shared lives here: the
-// queue of blocks asked for, the claim on a run of pieces (HTTP and FTP), the delivery
-// of blocks into the piece map and the traffic bookkeeping of each tick.
+// scheduling pass; the subclasses speak the protocols. What every connection has lives
+// here: its source and socket, the queue of blocks asked for, the delivery of blocks
+// into the piece map and the traffic bookkeeping of each tick. Servers that stream a
+// file work through piece ranges (TRangePeer).
 //
 // The task must outlive its connections: a connection hands its work back to the task
 // when it is reset or destroyed.
-class TPeerObject : public TVirtualPeer, public TRefObject, public TRangeClient {
+class TPeerObject : public TVirtualPeer, public TRefObject {
 public:
     // Link states.
     static constexpr int kLinkNone = 0;
@@ -43,19 +40,18 @@ public:
     TPeerObject(TPeerKind kind, TPeerTask* task);
     ~TPeerObject() override;
 
-    // TVirtualPeer. DoRequest plans whole pieces of 16 KiB blocks from the connection's
-    // piece range, as HTTP and FTP sources fetch them.
+    // TVirtualPeer
     bool DoWrite() override { return true; }
-    bool DoRequest() override;
+    bool DoRequest() override { return true; }
     bool DoUpload() override { return true; }
-    // Hands queued work back, closes the socket, lets go of range and source.
+    // Hands queued work back, closes the socket, lets go of the source.
     void Reset() override;
 
     // One download step: DoRead, DoRequest, SendRequests, DoWrite, then IsConnected;
     // false when any of them fails.
     virtual bool OnDownloadTick();
-    // One upload step around DoUpload; only BitTorrent connections upload.
-    virtual bool OnUploadTick();
+    // One upload step; a connection that serves others runs DoUpload here (UploadStep).
+    virtual bool OnUploadTick() { return true; }
     virtual bool SendRequests() { return true; }
     // Adopts the source and prepares a socket; the subclass then opens the connection.
     // Refuses null, the current source, and a source without an address and port.
@@ -77,21 +73,11 @@ public:
     virtual bool IsStarved() { return false; }
     virtual bool IsSeedLongEnough() { return false; }
     virtual bool IsSeed() { return true; }
-    // Gives up the piece range: a backward range is dropped with its pieces no longer in
-    // progress, any other one becomes unowned after the queued requests went back.
-    void ReleaseRange() override;
-    // The next piece to fetch from the connection's range (acquiring another range when
-    // it runs out); -1 when there is none.
-    virtual int NextPieceIndex();
     // Pieces the remote side has (BitTorrent); the ordering rule compares peers by it.
     virtual int RemotePieceCount() const { return 0; }
-
-    // TRangeClient
-    int DownloadRate() const override { return traffic_.downloadRate; }
-    int RangesTaken() const override { return stats_.rangesTaken; }
-    void AddRangeTaken() override { ++stats_.rangesTaken; }
-    int LastPiece() const override { return stats_.currentPiece; }
-    uint64_t LastActivity() const override { return stats_.activityTime; }
+    // The task drops this connection for its source's bad pieces: whatever piece range
+    // it works on keeps its holes for others.
+    virtual void AbandonRange() {}
 
     // Delivers a complete block that the protocol received. False when the block was not
     // asked for, when it completed a piece that failed its check, or when the connection
@@ -101,9 +87,6 @@ public:
     // The task has every piece and nothing is queued: the connection is finished (peer
     // state kPeerFinished).
     bool NothingLeft();
-    // The range's last piece is complete: the range is ended (holes stay for others) and
-    // the queue handed back. True when that happened.
-    bool RangeFinished();
 
     // The task's rate sample: rates from the window sums over windowSeconds, windows
     // cleared, the connection ranked.
@@ -121,16 +104,10 @@ public:
     TPeerKind Kind() const { return kind_; }
     TPeerTask* Task() const { return task_; }
     TPeerId* Source() const { return source_.get(); }
-    TPieceRange* Range() const { return range_; }
     QSocket* Socket() const { return socket_.get(); }
     const TPeerStats& Stats() const { return stats_; }
     const TPeerTraffic& Traffic() const { return traffic_; }
     const std::deque<TBlockRequest>& Requests() const { return requests_; }
-    const std::deque<TBlockRequest>& Uploads() const { return uploads_; }
-    // HTTP and FTP: absolute offset of the next byte the stream delivers, and the bytes
-    // still to be passed over before the first queued block.
-    int64_t StreamPosition() const { return streamPosition_; }
-    int64_t BytesToSkip() const { return bytesToSkip_; }
     // The number the task gave the connection when it opened it.
     int Serial() const { return serial_; }
     void SetSerial(int serial) { serial_ = serial; }
@@ -140,30 +117,28 @@ protected:
     void ReturnQueue();
     // Lets go of the source (no longer counted as open on it) but keeps a reference.
     TRef<TPeerId> DetachSource();
-    // The connection's range while the task's list still gives it to this connection;
-    // otherwise the stale pointer is dropped and null returned.
-    TPieceRange* OwnedRange();
-    // Queues the blocks of piece from its first missing byte on.
-    void PlanBlocks(const TPieces& pieces, int piece, int32_t size, int32_t firstMissing);
     // Payload bytes received so far, for the per-tick traffic figures; the FTP data
     // channel counts instead of the control channel.
     virtual uint64_t ReceiveCounter() const;
+    // A block this connection asked for was accepted into the piece map.
+    virtual void OnBlockAccepted() {}
+    // How many of the queued requests a block that arrives may answer (from the front);
+    // a peer that answers in order answers only those it was sent.
+    virtual size_t AnswerableRequests() const { return requests_.size(); }
+    // Runs one step of the protocol with the tick's traffic counted around it.
+    bool CountedStep(bool (TPeerObject::*step)());
+    bool DownloadStep();
+    bool UploadStep() { return DoUpload(); }
 
     int linkState_ = kLinkNone;
     int peerState_ = kPeerIdle;
     const TPeerKind kind_;
-    int lastPriorityPiece_ = 0;
-    int spare_ = 0;
     std::deque<TBlockRequest> requests_; // asked of the remote side, oldest first
-    std::deque<TBlockRequest> uploads_;  // asked of us (BitTorrent)
     TPeerStats stats_;
     TPeerTraffic traffic_;
     TRef<TPeerId> source_;
-    TPieceRange* range_ = nullptr;
     std::unique_ptr<QSocket> socket_;
     TPeerTask* const task_;
-    int64_t streamPosition_ = 0;
-    int64_t bytesToSkip_ = 0;
     int serial_ = 0;
 
 private:

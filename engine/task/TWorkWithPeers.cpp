@@ -7,7 +7,6 @@
 #include "engine/net/QNetworkState.h"
 #include "engine/peer/TPeerFactory.h"
 #include "engine/peer/TPeerObject.h"
-#include "engine/piece/TPieceRange.h"
 #include "engine/task/TActiveTorrents.h"
 #include "engine/task/TIncomingRouter.h"
 #include "platform/Clock.h"
@@ -366,8 +365,7 @@ void TWorkWithPeers::PeerReview(bool force) {
             TRef<TPeerId> keep = TRef<TPeerId>::Share(s);
             for (size_t k = 0; k < connections_.size();) {
                 if (connections_[k]->Source() == s) {
-                    if (TPieceRange* r = connections_[k]->Range())
-                        r->holed = true;
+                    connections_[k]->AbandonRange();
                     TRef<TPeerObject> c = connections_[k];
                     connections_.erase(connections_.begin() + static_cast<ptrdiff_t>(k));
                     Recycle(c);

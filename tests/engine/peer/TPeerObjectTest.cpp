@@ -1,6 +1,6 @@
-// The connection base without a protocol: block planning over piece ranges, delivery
+// The connection base and its piece-range part without a protocol: block planning, delivery
 // of blocks into the piece map, the claim on ranges and sources, and the ordering rule.
-#include "engine/peer/TPeerObject.h"
+#include "engine/peer/TRangePeer.h"
 
 #include "engine/peer/FakePeerTask.h"
 #include "engine/piece/TPiece.h"
@@ -22,9 +22,9 @@ using testsupport::TempDir;
 
 // A connection that reads nothing; the link is pretended, as planning and delivery need
 // no socket traffic.
-class QuietPeer : public TPeerObject {
+class QuietPeer : public TRangePeer {
 public:
-    explicit QuietPeer(TPeerTask* task, TPeerKind kind = kPeerHttp) : TPeerObject(kind, task) {}
+    explicit QuietPeer(TPeerTask* task, TPeerKind kind = kPeerHttp) : TRangePeer(kind, task) {}
     bool DoRead() override { return true; }
 
     bool Establish(TPeerId* source) {
@@ -190,7 +190,7 @@ TEST_F(PeerObjectTest, AGoneConnectionLeavesNoRangeOrSourceCountBehind) {
     peer->DoRequest();
     TPieceRanges& ranges = *task_.Ranges();
     ASSERT_EQ(ranges.Count(), 1u);
-    EXPECT_EQ(ranges.At(0)->owner, static_cast<TRangeClient*>(peer.get()));
+    EXPECT_EQ(ranges.At(0)->owner, static_cast<TRangeClient*>(static_cast<QuietPeer*>(peer.get())));
     EXPECT_EQ(source_->openConnections, 1);
 
     peer.reset();
