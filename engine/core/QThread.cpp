@@ -1,6 +1,6 @@
 #include "engine/core/QThread.h"
 
-#include "engine/core/QTimeThread.h"
+#include "engine/core/EngineClock.h"
 #include "platform/Clock.h"
 
 #include <system_error>

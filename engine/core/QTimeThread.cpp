@@ -4,12 +4,51 @@
 #include "engine/core/QScopedLock.h"
 #include "platform/Clock.h"
 
+#include <memory>
+#include <mutex>
+#include <vector>
+
 namespace {
 std::atomic<uint32_t> g_uptime{1};
 std::atomic<uint64_t> g_wall{0};
 std::atomic<QTimeThread::TickSource> g_tickSource{&platform::TickCount};
 std::atomic<QTimeThread*> g_clock{nullptr};
+
+// A stand-in clock and where both counters stood when it took over.
+struct StandIn {
+    EngineClockSource* source = nullptr;
+    uint64_t startMs = 0;
+    uint32_t baseUptime = 0;
+    uint64_t baseWall = 0;
+};
+std::atomic<StandIn*> g_standIn{nullptr};
 } // namespace
+
+uint64_t EngineTickMs() {
+    if (const StandIn* s = g_standIn.load())
+        return s->source->TickMs();
+    return platform::TickCount64();
+}
+
+EngineClockSource* SetEngineClockSource(EngineClockSource* source) {
+    StandIn* fresh = nullptr;
+    if (source) {
+        fresh = new StandIn;
+        fresh->source = source;
+        fresh->startMs = source->TickMs();
+        fresh->baseUptime = EngineUptime();
+        fresh->baseWall = EngineWallClock();
+    }
+    // Every stand-in is kept, never deleted: a reader on another thread may still hold
+    // one. They are installed a few times per test program.
+    static std::mutex keptLock;
+    static auto* kept = new std::vector<std::unique_ptr<StandIn>>;
+    std::lock_guard<std::mutex> hold(keptLock);
+    if (fresh)
+        kept->emplace_back(fresh);
+    StandIn* old = g_standIn.exchange(fresh);
+    return old ? old->source : nullptr;
+}
 
 void QClockState::Begin(uint32_t nowTick, uint64_t systemSeconds) {
     startTick_ = nowTick;
@@ -89,11 +128,15 @@ bool StopClock() {
 }
 
 uint32_t EngineUptime() {
+    if (const StandIn* s = g_standIn.load())
+        return s->baseUptime + static_cast<uint32_t>((s->source->TickMs() - s->startMs) / 1000);
     TimeEnsure();
     return g_uptime.load();
 }
 
 uint64_t EngineWallClock() {
+    if (const StandIn* s = g_standIn.load())
+        return s->baseWall + (s->source->TickMs() - s->startMs) / 1000;
     TimeEnsure();
     const uint64_t wall = g_wall.load();
     return wall ? wall : platform::SystemTimeSeconds();

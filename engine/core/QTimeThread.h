@@ -1,4 +1,5 @@
 #pragma once
+#include "engine/core/EngineClock.h"
 #include "engine/core/QThread.h"
 
 #include <atomic>
@@ -38,10 +39,6 @@ public:
     static void SetTickSource(TickSource source);
 };
 
-// Engine seconds since process start; starts at 1. Starts the clock when needed.
-uint32_t EngineUptime();
-// Seconds since 1970 as kept by the clock; the system time until the clock first ran.
-uint64_t EngineWallClock();
 // Starts the clock thread if it does not exist.
 void TimeEnsure();
 // Stops and deletes the clock thread; true when there was one.

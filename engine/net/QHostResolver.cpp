@@ -1,5 +1,6 @@
 #include "engine/net/QHostResolver.h"
 
+#include "engine/core/EngineClock.h"
 #include "engine/core/EngineLog.h"
 #include "engine/core/StatisticsRecord.h"
 #include "platform/Clock.h"
@@ -76,7 +77,7 @@ std::string Printable(const std::string& host) {
 
 void AddNegative(const std::string& host) {
     State& s = Shared();
-    const uint64_t now = platform::TickCount64();
+    const uint64_t now = EngineTickMs();
     std::lock_guard<std::mutex> hold(s.lock);
     if (s.negative.size() >= kMaxNegativeEntries) {
         for (auto it = s.negative.begin(); it != s.negative.end();)
@@ -328,7 +329,7 @@ void QHostResolver::Reset() {
 
 bool QHostResolver::InNegativeCache(const std::string& host) {
     State& s = Shared();
-    const uint64_t now = platform::TickCount64();
+    const uint64_t now = EngineTickMs();
     std::lock_guard<std::mutex> hold(s.lock);
     auto it = s.negative.find(Lower(host));
     if (it == s.negative.end())

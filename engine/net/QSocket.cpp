@@ -1,65 +1,21 @@
 #include "engine/net/QSocket.h"
 
+#include "engine/core/EngineClock.h"
 #include "engine/core/EngineLog.h"
-#include "engine/core/QTimeThread.h"
 #include "engine/net/QHostResolver.h"
+#include "engine/net/QTcpTransport.h"
 #include "platform/Clock.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <netinet/in.h>
 #include <new>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
-constexpr size_t kSendSlack = 1024;
 constexpr size_t kReceiveSlack = 2048;
-constexpr size_t kShrinkMinCapacity = 4097;
-constexpr size_t kShrinkRatio = 6;
-constexpr size_t kShrinkSlack = 1024;
-constexpr size_t kLargeFree = 2101248;
-constexpr size_t kLargeRemaining = 21012479;
 constexpr size_t kHandshakeChunk = 4096;
 constexpr uint32_t kBlockingRetryMs = 5;
-
-bool WouldBlock(int error) {
-    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
-}
-
-sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = address;
-    sa.sin_port = htons(port);
-    return sa;
-}
-
-// revents, 0 on time-out, -1 on failure. A negative limit waits without end.
-int PollOne(int fd, short events, int milliseconds) {
-    pollfd p{fd, events, 0};
-    const uint64_t start = platform::TickCount64();
-    for (;;) {
-        int wait = milliseconds;
-        if (milliseconds > 0) {
-            const uint64_t spent = platform::TickCount64() - start;
-            wait = spent >= static_cast<uint64_t>(milliseconds) ? 0 : milliseconds - static_cast<int>(spent);
-        }
-        const int rc = poll(&p, 1, wait);
-        if (rc > 0)
-            return p.revents;
-        if (rc == 0)
-            return 0;
-        if (errno != EINTR)
-            return -1;
-    }
-}
 
 // A request as one log line.
 std::string OneLine(const std::string& text) {
@@ -74,6 +30,10 @@ std::string OneLine(const std::string& text) {
     return out;
 }
 
+int Clamp(size_t n) {
+    return n > INT_MAX ? INT_MAX : static_cast<int>(n);
+}
+
 } // namespace
 
 QSocket::QSocket() = default;
@@ -82,97 +42,27 @@ QSocket::~QSocket() {
     Close();
 }
 
-// ---- buffers ----
-
-bool QSocket::Grow(Buffer& buffer, size_t needed, size_t slack) {
-    if (needed <= buffer.capacity)
-        return true;
-    if (needed > kMaxBuffered + 1)
-        return false;
-    size_t capacity = needed + buffer.capacity + slack;
-    const size_t ceiling = kMaxBuffered + 1 + slack;
-    if (capacity > ceiling)
-        capacity = ceiling;
-    char* grown = static_cast<char*>(std::realloc(buffer.data, capacity));
-    if (!grown)
-        return false;
-    buffer.data = grown;
-    buffer.capacity = capacity;
-    buffer.data[buffer.length] = '\0';
-    return true;
-}
-
-bool QSocket::Append(Buffer& buffer, const char* data, size_t length) {
-    if (length > kMaxBuffered || buffer.length > kMaxBuffered - length)
-        return false;
-    if (!Grow(buffer, buffer.length + length + 1, kSendSlack))
-        return false;
-    std::memcpy(buffer.data + buffer.length, data, length);
-    buffer.length += length;
-    buffer.data[buffer.length] = '\0';
-    return true;
-}
-
-void QSocket::Drop(Buffer& buffer, size_t count, bool keep) {
-    if (!buffer.data || count == 0)
-        return;
-    if (count > buffer.length)
-        count = buffer.length;
-    const size_t remaining = buffer.length - count;
-    if (remaining == 0) {
-        if (!keep) {
-            Free(buffer);
-            return;
-        }
-        buffer.length = 0;
-        buffer.data[0] = '\0';
-        return;
-    }
-    std::memmove(buffer.data, buffer.data + count, remaining);
-    buffer.length = remaining;
-    buffer.data[remaining] = '\0';
-    if (keep)
-        return;
-    // Shrink only a buffer that is mostly empty, so that a steady stream does not
-    // reallocate on every message.
-    size_t target = 0;
-    if (buffer.capacity >= kShrinkMinCapacity && buffer.capacity / kShrinkRatio >= remaining)
-        target = remaining + kShrinkSlack;
-    else if (buffer.capacity - remaining > kLargeFree && remaining <= kLargeRemaining)
-        target = remaining + remaining / 10 > remaining + 1 ? remaining + remaining / 10 : remaining + 1;
-    if (target == 0 || target >= buffer.capacity)
-        return;
-    if (char* shrunk = static_cast<char*>(std::realloc(buffer.data, target))) {
-        buffer.data = shrunk;
-        buffer.capacity = target;
-    }
-}
-
-void QSocket::Free(Buffer& buffer) {
-    std::free(buffer.data);
-    buffer = Buffer{};
-}
-
 // ---- handle ----
 
-bool QSocket::OpenTcp(uint32_t localAddress) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) {
-        lastError_ = errno;
-        return false;
+bool QSocket::OpenTransport(uint32_t localAddress, const uint8_t* udpKey) {
+    if (udpKey) {
+        transport_ = QTransport::MakeStream(udpKey);
+        if (!transport_) {
+            lastError_ = EAFNOSUPPORT;
+            return false;
+        }
+        return true;
     }
-    if (localAddress != 0) {
-        const sockaddr_in local = MakeAddress(localAddress, 0);
-        if (bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
-            return Broken(errno);
-    }
-    return true;
+    transport_ = std::make_unique<QTcpTransport>();
+    if (transport_->Open(localAddress))
+        return true;
+    lastError_ = transport_->LastError();
+    return false;
 }
 
 void QSocket::CloseHandle() {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    if (transport_)
+        transport_->Close();
     connected_ = false;
     listening_ = false;
 }
@@ -190,8 +80,9 @@ int QSocket::BrokenCount(int error) {
 
 void QSocket::Close() {
     CloseHandle();
-    Free(send_);
-    Free(recv_);
+    transport_.reset();
+    send_.Free();
+    recv_.Free();
     proxy_ = QProxyInfo{};
     handshake_ = QProxyHandshake{};
     negotiated_ = true;
@@ -207,34 +98,21 @@ void QSocket::Touch() {
 }
 
 void QSocket::StartStep() {
-    stepStartMs_ = platform::TickCount64();
+    stepStartMs_ = EngineTickMs();
 }
 
 bool QSocket::CheckConnected() {
-    if (fd_ < 0)
+    if (!IsOpen())
         return false;
     if (connected_)
         return true;
-    const int events = PollOne(fd_, POLLOUT, 0);
-    if (events == 0)
+    const int state = transport_->PollConnected();
+    if (state == 0)
         return false;
-    if (events < 0)
-        return Broken(errno);
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-        error = errno;
-    if (error != 0)
-        return Broken(error);
-    if (!(events & POLLOUT))
-        return Broken(ECONNRESET);
+    if (state < 0)
+        return Broken(transport_->LastError());
     connected_ = true;
-    sockaddr_in local{};
-    socklen_t size = sizeof local;
-    if (getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &size) == 0) {
-        localAddress_ = local.sin_addr.s_addr;
-        localPort_ = ntohs(local.sin_port);
-    }
+    transport_->LocalEndpoint(localAddress_, localPort_);
     Touch();
     return true;
 }
@@ -242,57 +120,39 @@ bool QSocket::CheckConnected() {
 long QSocket::WriteSome(const char* data, size_t length) {
     if (length == 0)
         return 0;
-    for (;;) {
-        const ssize_t n = ::send(fd_, data, length, MSG_NOSIGNAL);
-        if (n >= 0) {
-            bytesSent_ += static_cast<uint64_t>(n);
-            if (n > 0)
-                Touch();
-            return n;
-        }
-        if (errno == EINTR)
-            continue;
-        if (WouldBlock(errno))
-            return 0;
-        Broken(errno);
+    const long n = transport_->Write(data, length);
+    if (n < 0) {
+        Broken(transport_->LastError());
         return -1;
     }
+    bytesSent_ += static_cast<uint64_t>(n);
+    if (n > 0)
+        Touch();
+    return n;
 }
 
 long QSocket::ReadSome(size_t maxBytes, bool& ended) {
     ended = false;
-    if (recv_.length >= kMaxBuffered) {
+    if (recv_.Length() >= kMaxBuffered) {
         Broken(ENOBUFS);
         return -1;
     }
-    if (maxBytes > kMaxBuffered - recv_.length)
-        maxBytes = kMaxBuffered - recv_.length;
-    if (!Grow(recv_, recv_.length + maxBytes + 1, kReceiveSlack)) {
+    if (maxBytes > kMaxBuffered - recv_.Length())
+        maxBytes = kMaxBuffered - recv_.Length();
+    if (!recv_.Reserve(maxBytes, kReceiveSlack)) {
         Broken(ENOMEM);
         return -1;
     }
     size_t got = 0;
-    while (got < maxBytes) {
-        const ssize_t n = ::recv(fd_, recv_.data + recv_.length, maxBytes - got, 0);
-        if (n > 0) {
-            recv_.length += static_cast<size_t>(n);
-            got += static_cast<size_t>(n);
-            continue;
-        }
-        if (n == 0) {
-            ended = true;
+    while (got < maxBytes && !ended) {
+        const long n = transport_->Read(recv_.Tail(), maxBytes - got, ended);
+        if (n <= 0)
             break;
-        }
-        if (errno == EINTR)
-            continue;
-        if (!WouldBlock(errno)) {
-            // Whatever arrived before the error is still handed out.
-            lastError_ = errno;
-            ended = true;
-        }
-        break;
+        recv_.Commit(static_cast<size_t>(n));
+        got += static_cast<size_t>(n);
     }
-    recv_.data[recv_.length] = '\0';
+    if (ended && transport_->LastError() != 0)
+        lastError_ = transport_->LastError();
     bytesReceived_ += got;
     if (got > 0)
         Touch();
@@ -301,19 +161,19 @@ long QSocket::ReadSome(size_t maxBytes, bool& ended) {
 
 int QSocket::FlushQueue(size_t maxBytes) {
     size_t written = 0;
-    while (written < send_.length && written < maxBytes) {
-        size_t chunk = send_.length - written;
+    while (written < send_.Length() && written < maxBytes) {
+        size_t chunk = send_.Length() - written;
         if (chunk > maxBytes - written)
             chunk = maxBytes - written;
-        const long n = WriteSome(send_.data + written, chunk);
+        const long n = WriteSome(send_.Data() + written, chunk);
         if (n < 0)
             return -1;
         if (n == 0)
             break;
         written += static_cast<size_t>(n);
     }
-    Drop(send_, written, keepBuffer_);
-    return written > INT_MAX ? INT_MAX : static_cast<int>(written);
+    send_.Drop(written, keepBuffer_);
+    return Clamp(written);
 }
 
 // ---- proxy negotiation ----
@@ -323,21 +183,21 @@ bool QSocket::Negotiate() {
         return true;
     // Whatever the proxy said before failing is not the caller's data.
     if (!negotiated_)
-        Free(recv_);
+        recv_.Free();
     return false;
 }
 
 bool QSocket::NegotiateStep() {
     if (negotiated_)
         return true;
-    if (fd_ < 0)
+    if (!IsOpen())
         return false;
     const uint64_t limit = static_cast<uint64_t>(proxy_.StepTimeoutMs());
     if (!connected_) {
         if (!CheckConnected()) {
-            if (fd_ < 0)
+            if (!IsOpen())
                 return false;
-            if (platform::TickCount64() - stepStartMs_ > limit)
+            if (EngineTickMs() - stepStartMs_ > limit)
                 return Broken(ETIMEDOUT);
             return true;
         }
@@ -362,18 +222,18 @@ bool QSocket::NegotiateStep() {
         if (got < 0)
             return false;
         size_t consumed = 0;
-        const QProxyHandshake::Result r = handshake_.Examine(recv_.data, recv_.length, consumed);
+        const QProxyHandshake::Result r = handshake_.Examine(recv_.Data(), recv_.Length(), consumed);
         if (r == QProxyHandshake::kFailed) {
             LogFormat(kLogConnection, "%sProxy refused the connection to %s:%u", ThreadPrefix().c_str(),
                       remoteText_.c_str(), remotePort_);
             return Broken(ECONNREFUSED);
         }
-        Drop(recv_, consumed, keepBuffer_);
+        recv_.Drop(consumed, keepBuffer_);
         if (r == QProxyHandshake::kDone) {
             negotiated_ = true;
             if (ended)
                 CloseHandle();
-            else if (send_.length > 0 && FlushQueue(SIZE_MAX) < 0)
+            else if (!send_.Empty() && FlushQueue(SIZE_MAX) < 0)
                 return false;
             return true;
         }
@@ -382,7 +242,7 @@ bool QSocket::NegotiateStep() {
         if (got == 0 && handshake_.Pending().empty())
             break;
     }
-    if (platform::TickCount64() - stepStartMs_ > limit)
+    if (EngineTickMs() - stepStartMs_ > limit)
         return Broken(ETIMEDOUT);
     return true;
 }
@@ -392,11 +252,11 @@ bool QSocket::NegotiateBlocking() {
         if (negotiated_)
             return true;
         const uint64_t limit = static_cast<uint64_t>(proxy_.StepTimeoutMs());
-        const uint64_t spent = platform::TickCount64() - stepStartMs_;
+        const uint64_t spent = EngineTickMs() - stepStartMs_;
         const int wait = spent >= limit ? 1 : static_cast<int>(limit - spent) + 1;
-        const short events = !connected_ || !handshake_.Pending().empty() ? POLLOUT : POLLIN;
-        if (PollOne(fd_, events, wait) < 0)
-            return Broken(errno);
+        const bool forWrite = !connected_ || !handshake_.Pending().empty();
+        if (transport_->Wait(forWrite, wait) < 0)
+            return Broken(transport_->LastError());
     }
     return false;
 }
@@ -408,16 +268,10 @@ bool QSocket::Connect(uint32_t address, uint16_t port, const QProxyInfo* proxy, 
     Close();
     lastError_ = 0;
     const std::string prefix = ThreadPrefix();
-    if (udpKey) {
-        // The UDP-stream transport is not part of this build.
-        lastError_ = EAFNOSUPPORT;
-        LogFormat(kLogConnection, "%sUDP stream to %s:%u is not available", prefix.c_str(),
-                  DottedText(address).c_str(), port);
-        return false;
-    }
     const std::string name = host ? host : "";
     const QProxyInfo settings = proxy ? *proxy : QProxyInfo::Global();
-    const bool viaProxy = settings.IsConfigured() && !settings.Bypasses(name, address);
+    // A UDP stream reaches its peer through the UDP server, never through a proxy.
+    const bool viaProxy = !udpKey && settings.IsConfigured() && !settings.Bypasses(name, address);
     const bool byName = viaProxy && !name.empty() && settings.SendsNames();
     if (port == 0 || (!byName && (address == 0 || address == kAddressNone))) {
         lastError_ = EINVAL;
@@ -446,26 +300,32 @@ bool QSocket::Connect(uint32_t address, uint16_t port, const QProxyInfo* proxy, 
         proxy_.targetLine.clear();
     }
 
-    if (!OpenTcp(localAddress))
+    if (!OpenTransport(localAddress, udpKey)) {
+        if (udpKey)
+            LogFormat(kLogConnection, "%sUDP stream to %s:%u is not available", prefix.c_str(),
+                      DottedText(address).c_str(), port);
         return false;
-    const sockaddr_in to = viaProxy ? MakeAddress(proxy_.address, proxy_.port) : MakeAddress(address, port);
+    }
     connectTime_ = EngineWallClock();
     lastActivity_ = connectTime_;
     StartStep();
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS &&
-        errno != EINTR)
-        return Broken(errno);
+    const bool started = viaProxy ? transport_->StartConnect(proxy_.address, proxy_.port)
+                                  : transport_->StartConnect(address, port);
+    if (!started)
+        return Broken(transport_->LastError());
     if (blocking_) {
         while (!CheckConnected()) {
-            if (fd_ < 0 || PollOne(fd_, POLLOUT, -1) < 0)
-                return fd_ >= 0 ? Broken(errno) : false;
+            if (!IsOpen())
+                return false;
+            if (transport_->Wait(true, -1) < 0)
+                return Broken(transport_->LastError());
         }
     } else {
         CheckConnected();
     }
     if (!negotiated_ && !(blocking_ ? NegotiateBlocking() : Negotiate()))
         return false;
-    return fd_ >= 0;
+    return IsOpen();
 }
 
 bool QSocket::ConnectToHost(const char* host, uint16_t port, const QProxyInfo* proxy, bool blocking) {
@@ -492,28 +352,16 @@ bool QSocket::ConnectToHost(const char* host, uint16_t port, const QProxyInfo* p
 bool QSocket::Listen(uint32_t address, uint16_t port, const uint8_t* udpKey, int backlog) {
     Close();
     lastError_ = 0;
-    if (udpKey) {
-        lastError_ = EAFNOSUPPORT;
-        LogFormat(kLogConnection, "%sUDP stream listener on port %u is not available", ThreadPrefix().c_str(),
-                  port);
+    if (!OpenTransport(0, udpKey)) {
+        if (udpKey)
+            LogFormat(kLogConnection, "%sUDP stream listener on port %u is not available",
+                      ThreadPrefix().c_str(), port);
         return false;
     }
-    if (!OpenTcp(0))
-        return false;
-    const int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const sockaddr_in local = MakeAddress(address, port);
-    if (bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
-        return Broken(errno);
-    if (::listen(fd_, backlog > 0 ? backlog : kListenBacklog) != 0)
-        return Broken(errno);
+    if (!transport_->Listen(address, port, backlog > 0 ? backlog : kListenBacklog))
+        return Broken(transport_->LastError());
     listening_ = true;
-    sockaddr_in bound{};
-    socklen_t size = sizeof bound;
-    if (getsockname(fd_, reinterpret_cast<sockaddr*>(&bound), &size) == 0) {
-        localAddress_ = bound.sin_addr.s_addr;
-        localPort_ = ntohs(bound.sin_port);
-    }
+    transport_->LocalEndpoint(localAddress_, localPort_);
     connectTime_ = lastActivity_ = EngineWallClock();
     return true;
 }
@@ -521,55 +369,45 @@ bool QSocket::Listen(uint32_t address, uint16_t port, const uint8_t* udpKey, int
 QSocket* QSocket::Accept() {
     if (!IsListening())
         return nullptr;
-    sockaddr_in from{};
-    socklen_t size = sizeof from;
-    int fd = -1;
-    do {
-        fd = accept4(fd_, reinterpret_cast<sockaddr*>(&from), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        if (!WouldBlock(errno))
-            lastError_ = errno;
+    uint32_t address = 0;
+    uint16_t port = 0;
+    std::unique_ptr<QTransport> transport = transport_->Accept(address, port);
+    if (!transport) {
+        if (transport_->LastError() != 0)
+            lastError_ = transport_->LastError();
         return nullptr;
     }
     QSocket* accepted = new (std::nothrow) QSocket;
-    if (!accepted) {
-        ::close(fd);
+    if (!accepted)
         return nullptr;
-    }
-    accepted->fd_ = fd;
+    accepted->transport_ = std::move(transport);
     accepted->connected_ = true;
-    accepted->remoteAddress_ = from.sin_addr.s_addr;
-    accepted->remotePort_ = ntohs(from.sin_port);
-    accepted->remoteText_ = DottedText(from.sin_addr.s_addr);
-    sockaddr_in local{};
-    size = sizeof local;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) == 0) {
-        accepted->localAddress_ = local.sin_addr.s_addr;
-        accepted->localPort_ = ntohs(local.sin_port);
-    }
+    accepted->remoteAddress_ = address;
+    accepted->remotePort_ = port;
+    accepted->remoteText_ = DottedText(address);
+    accepted->transport_->LocalEndpoint(accepted->localAddress_, accepted->localPort_);
     accepted->connectTime_ = accepted->lastActivity_ = EngineWallClock();
     return accepted;
 }
 
 int QSocket::Send(const void* data, int length) {
-    if (length < 0 || (length > 0 && !data) || fd_ < 0 || listening_)
+    if (length < 0 || (length > 0 && !data) || !IsOpen() || listening_)
         return -1;
     if (length == 0)
         return 0;
     const char* bytes = static_cast<const char*>(data);
     const size_t n = static_cast<size_t>(length);
     if (!negotiated_ || (!connected_ && !CheckConnected())) {
-        if (fd_ < 0)
+        if (!IsOpen())
             return -1;
-        if (!Append(send_, bytes, n))
+        if (!send_.Append(bytes, n))
             return BrokenCount(ENOBUFS);
         if (!negotiated_ && !Negotiate())
             return -1;
         return length;
     }
-    if (send_.length > 0) {
-        if (!Append(send_, bytes, n))
+    if (!send_.Empty()) {
+        if (!send_.Append(bytes, n))
             return BrokenCount(ENOBUFS);
         if (FlushQueue(SIZE_MAX) < 0)
             return -1;
@@ -578,7 +416,7 @@ int QSocket::Send(const void* data, int length) {
         if (written < 0)
             return -1;
         if (static_cast<size_t>(written) < n &&
-            !Append(send_, bytes + written, n - static_cast<size_t>(written)))
+            !send_.Append(bytes + written, n - static_cast<size_t>(written)))
             return BrokenCount(ENOBUFS);
     }
     if (blocking_ && Flush(-1) < 0)
@@ -587,27 +425,27 @@ int QSocket::Send(const void* data, int length) {
 }
 
 int QSocket::Flush(int maxBytes) {
-    if (fd_ < 0 || listening_)
+    if (!IsOpen() || listening_)
         return -1;
     if (!negotiated_)
         return Negotiate() ? 0 : -1;
     if (!connected_ && !CheckConnected())
-        return fd_ < 0 ? -1 : 0;
+        return IsOpen() ? 0 : -1;
     const size_t limit = maxBytes < 0 ? SIZE_MAX : static_cast<size_t>(maxBytes);
     if (!blocking_)
         return FlushQueue(limit);
     size_t total = 0;
-    while (send_.length > 0 && total < limit) {
-        if (PollOne(fd_, POLLOUT, -1) < 0)
-            return BrokenCount(errno);
+    while (!send_.Empty() && total < limit) {
+        if (transport_->Wait(true, -1) < 0)
+            return BrokenCount(transport_->LastError());
         const int n = FlushQueue(limit - total);
         if (n < 0)
             return -1;
         total += static_cast<size_t>(n);
-        if (send_.length > 0 && total < limit)
+        if (!send_.Empty() && total < limit)
             platform::SleepMs(kBlockingRetryMs);
     }
-    return total > INT_MAX ? INT_MAX : static_cast<int>(total);
+    return Clamp(total);
 }
 
 int QSocket::Receive(int maxBytes) {
@@ -617,18 +455,18 @@ int QSocket::Receive(int maxBytes) {
         maxBytes = kDefaultReceiveChunk;
     size_t already = 0;
     if (!negotiated_) {
-        if (fd_ < 0 || !Negotiate())
+        if (!IsOpen() || !Negotiate())
             return -1;
         if (!negotiated_)
             return 0;
-        already = recv_.length; // tunnel data that came right behind the proxy's reply
+        already = recv_.Length(); // tunnel data that came right behind the proxy's reply
     }
-    if (fd_ < 0)
-        return already > 0 ? static_cast<int>(already) : -1;
+    if (!IsOpen())
+        return already > 0 ? Clamp(already) : -1;
     if (!connected_ && !CheckConnected())
-        return fd_ < 0 ? -1 : 0;
-    if (blocking_ && already == 0 && PollOne(fd_, POLLIN, -1) < 0)
-        return BrokenCount(errno);
+        return IsOpen() ? 0 : -1;
+    if (blocking_ && already == 0 && transport_->Wait(false, -1) < 0)
+        return BrokenCount(transport_->LastError());
     bool ended = false;
     const long got = ReadSome(static_cast<size_t>(maxBytes), ended);
     if (got < 0)
@@ -637,23 +475,21 @@ int QSocket::Receive(int maxBytes) {
         CloseHandle();
     const size_t total = already + static_cast<size_t>(got);
     if (total > 0)
-        return total > INT_MAX ? INT_MAX : static_cast<int>(total);
+        return Clamp(total);
     return ended ? -1 : 0;
 }
 
 void QSocket::Consume(int bytes) {
     if (bytes > 0)
-        Drop(recv_, static_cast<size_t>(bytes), keepBuffer_);
+        recv_.Drop(static_cast<size_t>(bytes), keepBuffer_);
 }
 
 bool QSocket::SetReceiveBufferSize(int bytes) {
-    if (fd_ < 0 || bytes <= 0)
-        return false;
-    return setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
+    return IsOpen() && transport_->SetReceiveBufferSize(bytes);
 }
 
 bool QSocket::IsConnected() {
-    if (fd_ < 0 || listening_)
+    if (!IsOpen() || listening_)
         return false;
     if (!negotiated_) {
         if (!Negotiate())
@@ -661,19 +497,17 @@ bool QSocket::IsConnected() {
     } else if (!connected_) {
         CheckConnected();
     }
-    return fd_ >= 0 && connected_;
+    return IsOpen() && connected_;
 }
 
 int QSocket::WaitReadable(int milliseconds) {
-    if (fd_ < 0)
+    if (!IsOpen())
         return -1;
-    const int events = PollOne(fd_, POLLIN, milliseconds);
-    return events < 0 ? -1 : events > 0 ? 1 : 0;
+    return transport_->Wait(false, milliseconds);
 }
 
 int QSocket::WaitWritable(int milliseconds) {
-    if (fd_ < 0 || listening_)
+    if (!IsOpen() || listening_)
         return -1;
-    const int events = PollOne(fd_, POLLOUT, milliseconds);
-    return events < 0 ? -1 : events > 0 ? 1 : 0;
+    return transport_->Wait(true, milliseconds);
 }

@@ -1,15 +1,18 @@
 #pragma once
 #include "engine/net/QProxyHandshake.h"
 #include "engine/net/QProxyInfo.h"
+#include "engine/net/QSocketBuffer.h"
+#include "engine/net/QTransport.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
-// One connection's socket: a non-blocking TCP socket with a send queue and a receive
-// buffer, and the proxy negotiation in front of the tunnel. The owning task thread polls
-// it once per pass; nothing here waits unless blocking mode was asked for or a Wait call
-// is made.
+// One connection's socket: a send queue and a receive buffer over a transport (TCP, or
+// a UDP stream where a maker for them is installed), and the proxy negotiation in front
+// of the tunnel. The owning task thread polls it once per pass; nothing here waits
+// unless blocking mode was asked for or a Wait call is made.
 //
 // Addresses are IPv4 in network byte order, ports in host byte order. Both buffers stay
 // NUL-terminated one byte past their length, so protocol code may search them as text.
@@ -23,9 +26,9 @@ public:
     static constexpr int kDefaultReceiveChunk = 16384;
     static constexpr int kListenBacklog = 32;
     // Either buffer growing past this fails the connection rather than the process.
-    static constexpr size_t kMaxBuffered = 64u * 1024 * 1024;
+    static constexpr size_t kMaxBuffered = QSocketBuffer::kMaxBuffered;
     // Length of the key that names a UDP-stream peer.
-    static constexpr size_t kUdpKeyLength = 13;
+    static constexpr size_t kUdpKeyLength = QTransport::kStreamKeyLength;
 
     QSocket();
     ~QSocket();
@@ -36,8 +39,8 @@ public:
     // null; pass a QProxyInfo of kind kNone for a direct connection). host, when given, is
     // the name the address belongs to: it decides whether the proxy is bypassed and is
     // sent to proxies that resolve names themselves, in which case address may be 0.
-    // udpKey names a UDP-stream peer (kUdpKeyLength bytes); streams are not available in
-    // this build, so such a connect fails. localAddress, when not 0, is bound first.
+    // udpKey names a UDP-stream peer (kUdpKeyLength bytes); such a connect fails unless a
+    // maker of UDP streams is installed. localAddress, when not 0, is bound first.
     // True when the connection is established or under way.
     bool Connect(uint32_t address, uint16_t port, const QProxyInfo* proxy = nullptr,
                  const char* host = nullptr, const uint8_t* udpKey = nullptr, uint32_t localAddress = 0,
@@ -79,18 +82,19 @@ public:
     int WaitReadable(int milliseconds);
     int WaitWritable(int milliseconds);
 
-    const char* ReceiveData() const { return recv_.data ? recv_.data : ""; }
-    size_t ReceiveLength() const { return recv_.length; }
-    size_t ReceiveCapacity() const { return recv_.capacity; }
-    size_t SendLength() const { return send_.length; }
-    size_t SendCapacity() const { return send_.capacity; }
+    const char* ReceiveData() const { return recv_.Data(); }
+    size_t ReceiveLength() const { return recv_.Length(); }
+    size_t ReceiveCapacity() const { return recv_.Capacity(); }
+    size_t SendLength() const { return send_.Length(); }
+    size_t SendCapacity() const { return send_.Capacity(); }
 
-    bool IsOpen() const { return fd_ >= 0; }
-    bool IsListening() const { return fd_ >= 0 && listening_; }
+    bool IsOpen() const { return transport_ && transport_->IsOpen(); }
+    bool IsListening() const { return IsOpen() && listening_; }
     bool IsNegotiated() const { return negotiated_; }
     bool IsBlocking() const { return blocking_; }
-    bool IsUdpStream() const { return false; }
-    int Handle() const { return fd_; }
+    bool IsUdpStream() const { return transport_ && transport_->IsUdpStream(); }
+    // The system handle of a TCP transport; -1 otherwise.
+    int Handle() const { return transport_ ? transport_->Handle() : -1; }
     int LastError() const { return lastError_; }
 
     // The target (not the proxy): its address, port and dotted address or name.
@@ -110,23 +114,9 @@ public:
     void SetKeepBuffer(bool keep) { keepBuffer_ = keep; }
     bool KeepBuffer() const { return keepBuffer_; }
 
-    // Two values the owner may attach to the socket.
-    int Tag(int which) const { return tags_[which & 1]; }
-    void SetTag(int which, int value) { tags_[which & 1] = value; }
-
 private:
-    struct Buffer {
-        char* data = nullptr;
-        size_t length = 0;
-        size_t capacity = 0;
-    };
-
-    static bool Grow(Buffer& buffer, size_t needed, size_t slack);
-    static bool Append(Buffer& buffer, const char* data, size_t length);
-    static void Drop(Buffer& buffer, size_t count, bool keep);
-    static void Free(Buffer& buffer);
-
-    bool OpenTcp(uint32_t localAddress);
+    // A fresh transport: a UDP stream to udpKey, else TCP bound to localAddress.
+    bool OpenTransport(uint32_t localAddress, const uint8_t* udpKey);
     // Closes the system handle only; buffers stay readable.
     void CloseHandle();
     bool Broken(int error);
@@ -153,9 +143,9 @@ private:
     std::string remoteText_;
     uint32_t remoteAddress_ = 0;
     uint32_t localAddress_ = 0;
-    int fd_ = -1;
-    Buffer send_;
-    Buffer recv_;
+    std::unique_ptr<QTransport> transport_;
+    QSocketBuffer send_;
+    QSocketBuffer recv_;
     uint16_t remotePort_ = 0;
     uint16_t localPort_ = 0;
     bool connected_ = false;
@@ -167,6 +157,5 @@ private:
     int lastError_ = 0;
     uint64_t connectTime_ = 0;
     uint64_t lastActivity_ = 0;
-    int tags_[2] = {0, 0};
-    uint64_t stepStartMs_ = 0; // when the proxy's current step began (tick count)
+    uint64_t stepStartMs_ = 0; // when the proxy's current step began (engine milliseconds)
 };

@@ -1,6 +1,6 @@
 #include "engine/piece/TPieceRanges.h"
 
-#include "engine/core/QTimeThread.h"
+#include "engine/core/EngineClock.h"
 #include "platform/Clock.h"
 
 #include <algorithm>
@@ -29,7 +29,7 @@ TPieceRanges::TPieceRanges(const TPieceQuery& pieces, std::function<uint64_t()> 
     if (!now_)
         now_ = [] { return EngineWallClock(); };
     if (!tick_)
-        tick_ = [] { return platform::TickCount(); };
+        tick_ = [] { return static_cast<uint32_t>(EngineTickMs()); };
 }
 
 TPieceRanges::~TPieceRanges() = default;

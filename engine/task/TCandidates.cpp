@@ -1,5 +1,6 @@
 #include "engine/task/TCandidates.h"
 
+#include "engine/core/EngineClock.h"
 #include "platform/Clock.h"
 
 #include <algorithm>
@@ -43,7 +44,7 @@ bool SameServer(const TPeerId& known, const TPeerId& id) {
 } // namespace
 
 TCandidates::TCandidates(std::function<uint32_t()> tick)
-    : tick_(tick ? std::move(tick) : &platform::TickCount) {}
+    : tick_(tick ? std::move(tick) : [] { return static_cast<uint32_t>(EngineTickMs()); }) {}
 
 void TCandidates::Sort() {
     std::stable_sort(list_.begin(), list_.end(),

@@ -1,5 +1,6 @@
 #include "engine/task/TIncomingRouter.h"
 
+#include "engine/core/EngineClock.h"
 #include "engine/core/EngineLocks.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/core/QScopedLock.h"
@@ -37,7 +38,7 @@ public:
 // it on loopback); otherwise it follows the host's local address.
 TIncomingRouter::Environment DefaultEnvironment() {
     TIncomingRouter::Environment e;
-    e.tickMs = [] { return platform::TickCount64(); };
+    e.tickMs = [] { return EngineTickMs(); };
     in_addr pinned{};
     const char* text = std::getenv("BRISKLANE_LISTEN_ADDRESS");
     if (text && inet_pton(AF_INET, text, &pinned) == 1) {

@@ -1,9 +1,9 @@
 #include "engine/task/TWorkThread.h"
 
+#include "engine/core/EngineClock.h"
 #include "engine/core/EngineLocks.h"
 #include "engine/core/EngineLog.h"
 #include "engine/core/QScopedLock.h"
-#include "engine/core/QTimeThread.h"
 #include "platform/Clock.h"
 
 #include <algorithm>

@@ -1,9 +1,9 @@
 #include "engine/task/TWorkWithPeers.h"
 
+#include "engine/core/EngineClock.h"
 #include "engine/core/EngineLog.h"
 #include "engine/core/EngineSettings.h"
 #include "engine/core/QScopedLock.h"
-#include "engine/core/QTimeThread.h"
 #include "engine/net/QNetworkState.h"
 #include "engine/peer/TPeerFactory.h"
 #include "engine/peer/TPeerObject.h"
@@ -162,7 +162,7 @@ int TWorkWithPeers::OpenOfKind(int kindMask) const {
 }
 
 void TWorkWithPeers::ServiceConnections() {
-    const uint64_t nowMs = platform::TickCount64();
+    const uint64_t nowMs = EngineTickMs();
     if (nowMs - lastRouteMs_ >= kRouteIncomingMs) {
         lastRouteMs_ = nowMs;
         TIncomingRouter::Instance().RouteIncoming(*this);

@@ -1,7 +1,7 @@
 #include "engine/task/TWorkWithPieces.h"
 
+#include "engine/core/EngineClock.h"
 #include "engine/core/QScopedLock.h"
-#include "engine/core/QTimeThread.h"
 #include "platform/Paths.h"
 
 #include <algorithm>

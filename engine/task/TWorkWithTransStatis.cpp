@@ -1,7 +1,7 @@
 #include "engine/task/TWorkWithTransStatis.h"
 
+#include "engine/core/EngineClock.h"
 #include "engine/core/QScopedLock.h"
-#include "engine/core/QTimeThread.h"
 #include "engine/net/QNetworkState.h"
 #include "platform/Clock.h"
 
@@ -45,7 +45,7 @@ bool TWorkWithTransStatis::RateStepDue() {
         QScopedLock guard(ObjectLock());
         rates_.ComputeAllowances(settings_.downloadLimit, settings_.uploadLimit);
     }
-    const uint64_t now = platform::TickCount64();
+    const uint64_t now = EngineTickMs();
     if (lastStepMs_ != 0 && now - lastStepMs_ < 1000)
         return false;
     lastStepMs_ = now;

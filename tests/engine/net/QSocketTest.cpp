@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -336,6 +337,78 @@ TEST(QSocket, BlockingModeConnectsAndWritesEverything) {
     EXPECT_EQ(client.SendLength(), 0u) << "blocking send returns with nothing queued";
     reader.join();
     EXPECT_TRUE(got == data);
+}
+
+// A stream transport in memory, standing in for a UDP stream: what one end writes the
+// other reads, in pieces of at most a few bytes so the socket's loops are exercised.
+struct MemoryPipe {
+    std::string toServer;
+    bool open = true;
+};
+
+class MemoryStream : public QTransport {
+public:
+    explicit MemoryStream(std::shared_ptr<MemoryPipe> pipe) : pipe_(std::move(pipe)) {}
+    bool Open(uint32_t) override { return true; }
+    bool StartConnect(uint32_t, uint16_t) override { return true; }
+    int PollConnected() override { return pipe_->open ? 1 : -1; }
+    bool Listen(uint32_t, uint16_t, int) override { return false; }
+    std::unique_ptr<QTransport> Accept(uint32_t&, uint16_t&) override { return nullptr; }
+    long Write(const char* data, size_t length) override {
+        const size_t n = std::min<size_t>(length, 5);
+        pipe_->toServer.append(data, n);
+        return static_cast<long>(n);
+    }
+    long Read(char*, size_t, bool& ended) override {
+        ended = !pipe_->open;
+        return 0;
+    }
+    int Wait(bool, int) override { return 1; }
+    void Close() override { pipe_->open = false; }
+    bool IsOpen() const override { return pipe_->open; }
+    bool LocalEndpoint(uint32_t& address, uint16_t& port) const override {
+        address = kLoopback;
+        port = 7;
+        return true;
+    }
+    bool SetReceiveBufferSize(int) override { return false; }
+    int LastError() const override { return 0; }
+    bool IsUdpStream() const override { return true; }
+
+    static std::shared_ptr<MemoryPipe> last;
+
+private:
+    std::shared_ptr<MemoryPipe> pipe_;
+};
+std::shared_ptr<MemoryPipe> MemoryStream::last;
+
+std::unique_ptr<QTransport> MakeMemoryStream(const uint8_t*) {
+    MemoryStream::last = std::make_shared<MemoryPipe>();
+    return std::make_unique<MemoryStream>(MemoryStream::last);
+}
+
+TEST(QSocket, AUdpKeyConnectsOverTheInstalledStreamMakerAndNeverThroughAProxy) {
+    const uint8_t key[QSocket::kUdpKeyLength] = {1, 2, 3, 4, 5, 6, 7, 8, 'U', 'D', 'P', 0, 0};
+    QProxyInfo proxy;
+    proxy.kind = QProxyInfo::kSocks5;
+    proxy.address = kLoopback;
+    proxy.port = 1;
+    const QTransport::StreamMaker before = QTransport::SetStreamMaker(&MakeMemoryStream);
+    QSocket s;
+    ASSERT_TRUE(s.Connect(kLoopback, 6881, &proxy, nullptr, key));
+    EXPECT_TRUE(s.IsUdpStream());
+    EXPECT_TRUE(s.IsNegotiated()) << "no proxy handshake on a stream";
+    EXPECT_TRUE(s.IsConnected());
+    EXPECT_EQ(s.Handle(), -1);
+    EXPECT_EQ(s.LocalPort(), 7);
+    EXPECT_EQ(s.Send("handshake", 9), 9);
+    ASSERT_EQ(s.Flush(), 4) << "what the stream took at first stays queued until flushed";
+    EXPECT_EQ(MemoryStream::last->toServer, "handshake");
+    s.Close();
+    EXPECT_FALSE(MemoryStream::last->open);
+    QTransport::SetStreamMaker(before);
+    EXPECT_FALSE(s.Connect(kLoopback, 6881, &proxy, nullptr, key)) << "without a maker there is no stream";
+    EXPECT_EQ(s.LastError(), EAFNOSUPPORT);
 }
 
 } // namespace
