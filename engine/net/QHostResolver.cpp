@@ -3,6 +3,7 @@
 #include "engine/core/EngineClock.h"
 #include "engine/core/EngineLog.h"
 #include "engine/core/StatisticsRecord.h"
+#include "platform/AsciiText.h"
 #include "platform/Clock.h"
 
 #include <arpa/inet.h>
@@ -50,14 +51,6 @@ State& Shared() {
     return *state;
 }
 
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 bool AllDigitsAndDots(const char* host) {
     for (const char* p = host; *p; ++p)
         if (!((*p >= '0' && *p <= '9') || *p == '.'))
@@ -85,7 +78,7 @@ void AddNegative(const std::string& host) {
         if (s.negative.size() >= kMaxNegativeEntries)
             s.negative.erase(s.negative.begin());
     }
-    s.negative[Lower(host)] = now + uint64_t{QHostResolver::kNegativeSeconds} * 1000;
+    s.negative[platform::AsciiLowered(host)] = now + uint64_t{QHostResolver::kNegativeSeconds} * 1000;
 }
 
 void Report(unsigned long error, const std::string& host) {
@@ -331,7 +324,7 @@ bool QHostResolver::InNegativeCache(const std::string& host) {
     State& s = Shared();
     const uint64_t now = EngineTickMs();
     std::lock_guard<std::mutex> hold(s.lock);
-    auto it = s.negative.find(Lower(host));
+    auto it = s.negative.find(platform::AsciiLowered(host));
     if (it == s.negative.end())
         return false;
     if (it->second <= now) {

@@ -3,6 +3,7 @@
 #include "engine/core/EngineLog.h"
 #include "engine/net/QHostResolver.h"
 #include "engine/net/TSourceUrl.h"
+#include "platform/AsciiText.h"
 
 #include <cstdlib>
 #include <vector>
@@ -14,17 +15,6 @@ constexpr const char* kProxyVariables[] = {"all_proxy",   "ALL_PROXY",  "https_p
 constexpr const char* kBypassVariables[] = {"no_proxy", "NO_PROXY"};
 // Loopback stays direct whatever the lists say.
 constexpr const char* kLoopback[] = {"localhost", "127.0.0.0/8"};
-
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string LowerText(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        c = Lower(c);
-    return out;
-}
 
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
@@ -38,7 +28,7 @@ std::string_view Trim(std::string_view text) {
 int HexValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
-    c = Lower(c);
+    c = platform::AsciiLower(c);
     return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
@@ -75,7 +65,7 @@ bool IsHostText(std::string_view host) {
 
 // One NO_PROXY entry in the form QProxyInfo::Bypasses compares; empty when unusable.
 std::string BypassEntry(std::string_view raw) {
-    std::string entry = LowerText(Trim(raw));
+    std::string entry = platform::AsciiLowered(Trim(raw));
     if (entry.empty() || entry == "*")
         return entry;
     if (entry.find('[') != std::string::npos || entry.find(':') != entry.rfind(':'))
@@ -106,7 +96,7 @@ std::string ParseProxyUrl(std::string_view value, QProxyEnvironment& out) {
     std::string scheme = "http";
     const size_t separator = rest.find("://");
     if (separator != std::string_view::npos) {
-        scheme = LowerText(rest.substr(0, separator));
+        scheme = platform::AsciiLowered(rest.substr(0, separator));
         rest.remove_prefix(separator + 3);
     }
     uint16_t defaultPort = 1080;

@@ -1,6 +1,7 @@
 #include "engine/net/QProxyHandshake.h"
 
 #include "engine/net/QHostResolver.h"
+#include "platform/AsciiText.h"
 
 #include <cstring>
 
@@ -45,17 +46,13 @@ uint8_t Byte(const char* data, size_t i) {
     return static_cast<uint8_t>(data[i]);
 }
 
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Offset of needle (lower-case) in the first length bytes, compared without case.
 size_t FindNoCase(const char* data, size_t length, std::string_view needle) {
     if (needle.size() > length)
         return std::string_view::npos;
     for (size_t i = 0; i + needle.size() <= length; ++i) {
         size_t k = 0;
-        while (k < needle.size() && LowerAscii(data[i + k]) == needle[k])
+        while (k < needle.size() && platform::AsciiLower(data[i + k]) == needle[k])
             ++k;
         if (k == needle.size())
             return i;

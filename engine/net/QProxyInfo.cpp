@@ -3,9 +3,9 @@
 #include "engine/core/EngineLocks.h"
 #include "engine/core/QScopedLock.h"
 #include "engine/net/QHostResolver.h"
+#include "platform/AsciiText.h"
 
 #include <arpa/inet.h>
-#include <cctype>
 
 namespace {
 
@@ -15,10 +15,9 @@ QProxyInfo& Stored() {
     return *stored;
 }
 
-std::string Lower(const std::string& text) {
-    std::string out(text);
-    for (char& c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+// A host name as bypass entries spell it: lower case, without a trailing dot.
+std::string Canonical(const std::string& host) {
+    std::string out = platform::AsciiLowered(host);
     while (!out.empty() && out.back() == '.')
         out.pop_back();
     return out;
@@ -64,7 +63,7 @@ bool QProxyInfo::SendsNames() const {
 bool QProxyInfo::Bypasses(const std::string& host, uint32_t target) const {
     if (bypass.empty())
         return false;
-    const std::string name = Lower(host);
+    const std::string name = Canonical(host);
     uint32_t dotted = 0;
     if (target == 0 && ParseDottedQuad(name, dotted))
         target = dotted;

@@ -1,6 +1,7 @@
 #include "engine/net/TSourceUrl.h"
 
 #include "engine/net/QHostResolver.h"
+#include "platform/AsciiText.h"
 #include "platform/TextEncoding.h"
 
 namespace {
@@ -10,23 +11,12 @@ constexpr std::string_view kFtp = "ftp://";
 constexpr std::string_view kTracker = "tracker://";
 constexpr std::string_view kBtNode = "btnode://";
 
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size())
-        return false;
-    for (size_t i = 0; i < prefix.size(); ++i)
-        if (Lower(text[i]) != prefix[i])
-            return false;
-    return true;
-}
+using platform::StartsWithNoCase;
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
-    c = Lower(c);
+    c = platform::AsciiLower(c);
     if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
     return -1;
@@ -205,7 +195,7 @@ bool ParseTracker(const std::string& line, TSourceUrl& out) {
         return false;
     std::string scheme(inner.substr(0, separator));
     for (char& c : scheme)
-        c = Lower(c);
+        c = platform::AsciiLower(c);
     if (scheme == "http" || scheme == "tcp")
         out.trackerHttp = 1;
     else if (scheme == "udp")

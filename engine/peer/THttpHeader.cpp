@@ -1,4 +1,5 @@
 #include "engine/peer/THttpHeader.h"
+#include "platform/AsciiText.h"
 
 namespace {
 
@@ -8,17 +9,13 @@ bool IsPadding(char c) {
     return u >= 1 && u <= 32;
 }
 
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool StartsWith(const std::string& line, std::string_view prefix, bool caseSensitive) {
     if (line.size() < prefix.size())
         return false;
     for (size_t i = 0; i < prefix.size(); ++i) {
         const char a = line[i];
         const char b = prefix[i];
-        if (caseSensitive ? a != b : Lower(a) != Lower(b))
+        if (caseSensitive ? a != b : platform::AsciiLower(a) != platform::AsciiLower(b))
             return false;
     }
     return true;

@@ -6,6 +6,7 @@
 #include "engine/net/TSourceUrl.h"
 #include "engine/peer/TPeerTask.h"
 #include "engine/piece/TPiece.h"
+#include "platform/AsciiText.h"
 
 #include <algorithm>
 #include <string_view>
@@ -24,29 +25,9 @@ constexpr int kMaxRepeatedRedirects = 2;
 // More digits than any file size needs, few enough that the value cannot overflow.
 constexpr size_t kMaxDigits = 18;
 
-char Lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size())
-        return false;
-    for (size_t i = 0; i < prefix.size(); ++i)
-        if (Lower(text[i]) != Lower(prefix[i]))
-            return false;
-    return true;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && StartsWithNoCase(a, b);
-}
-
-size_t FindNoCase(std::string_view text, std::string_view needle) {
-    for (size_t i = 0; i + needle.size() <= text.size(); ++i)
-        if (StartsWithNoCase(text.substr(i), needle))
-            return i;
-    return std::string_view::npos;
-}
+using platform::EqualsNoCase;
+using platform::FindNoCase;
+using platform::StartsWithNoCase;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';

@@ -4,6 +4,7 @@
 #include "engine/bencode/QElement.h"
 #include "engine/bencode/QMultiElement.h"
 #include "engine/core/QSha1.h"
+#include "platform/AsciiText.h"
 #include "platform/Paths.h"
 
 #include <cstring>
@@ -43,37 +44,19 @@ const QElement* ContainerValue(const QElement& dict, const char* key, int kind) 
     return e;
 }
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i];
-        char y = b[i];
-        if (x >= 'A' && x <= 'Z') {
-            x = static_cast<char>(x - 'A' + 'a');
-        }
-        if (y >= 'A' && y <= 'Z') {
-            y = static_cast<char>(y - 'A' + 'a');
-        }
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
-}
+using platform::EqualsNoCase;
 
 int32_t CodePageOfEncoding(std::string_view encoding) {
-    if (EqualsIgnoreCase(encoding, "GBK")) {
+    if (EqualsNoCase(encoding, "GBK")) {
         return 936;
     }
-    if (EqualsIgnoreCase(encoding, "BIG5")) {
+    if (EqualsNoCase(encoding, "BIG5")) {
         return 950;
     }
-    if (EqualsIgnoreCase(encoding, "KOR")) {
+    if (EqualsNoCase(encoding, "KOR")) {
         return 949;
     }
-    if (EqualsIgnoreCase(encoding, "Shift-JIS")) {
+    if (EqualsNoCase(encoding, "Shift-JIS")) {
         return 932;
     }
     return 0;

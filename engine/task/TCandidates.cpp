@@ -1,14 +1,14 @@
 #include "engine/task/TCandidates.h"
 
 #include "engine/core/EngineClock.h"
+#include "platform/AsciiText.h"
 #include "platform/Clock.h"
 
 #include <algorithm>
-#include <strings.h>
 
 namespace {
 bool SameText(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+    return platform::EqualsNoCase(a, b);
 }
 
 bool IsLoopback(uint32_t networkOrder) {

@@ -1,4 +1,5 @@
 #include "engine/api/BrisklaneEngine.h"
+#include "engine/api/TaskClock.h"
 #include "engine/core/DataUpload.h"
 #include "engine/task/TWorkThread.h"
 #include "platform/Clock.h"
@@ -14,7 +15,10 @@
 
 namespace {
 
+using enginetest::AdvanceUntil;
+using enginetest::WaitUntilRunning;
 using testsupport::FileExists;
+using testsupport::ManualEngineClock;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
@@ -205,12 +209,12 @@ TEST_F(EngineApiTest, TorrentTaskWithMissingTorrentFilePublishesUnreadable) {
 }
 
 TEST_F(EngineApiTest, PlainTaskWithoutUsableSourceGivesUpAfterFifteenSeconds) {
+    ManualEngineClock clock;
     const EngineTask t = Create("nothing.bin", "http://127.0.0.1:9/nothing.bin");
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(WaitForStatus(
-        t, [](const TaskStatus& s) { return s.state == kTaskStateGaveUp; }, 25));
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_GE(took, 14.0);
+    ASSERT_TRUE(WaitUntilRunning(t));
+    const auto gaveUp = [](const TaskStatus& s) { return s.state == kTaskStateGaveUp; };
+    EXPECT_FALSE(AdvanceUntil(clock, t, gaveUp, 14000, 100)) << "gave up before fifteen seconds";
+    EXPECT_TRUE(AdvanceUntil(clock, t, gaveUp, 3000, 3000)) << "still trying after seventeen seconds";
     EXPECT_EQ(EngineRestartTask(t), kEngineOk); // the run ended; a restart continues
 }
 

@@ -1,5 +1,6 @@
 // Whole downloads through the engine interface from real web servers on loopback.
 #include "HttpTaskFixture.h"
+#include "engine/api/TaskClock.h"
 
 #include <gtest/gtest.h>
 
@@ -147,16 +148,12 @@ TEST_F(HttpDownloadTest, SpeedLimitHoldsTheDownloadBack) {
 TEST_F(HttpDownloadTest, MissingFileEndsWithTheGiveUpState) {
     NginxServer server;
     ASSERT_TRUE(StartServer(server, "n1"));
+    enginetest::ManualEngineClock clock;
     const EngineTask t = Create("http://127.0.0.1:" + std::to_string(server.port()) + "/absent.bin");
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(40);
-    TaskStatus s{};
-    while (std::chrono::steady_clock::now() < end) {
-        ASSERT_EQ(EngineGetTaskStatus(t, &s), kEngineOk);
-        if (s.state == kTaskStateGaveUp)
-            break;
-        platform::SleepMs(200);
-    }
-    EXPECT_EQ(s.state, kTaskStateGaveUp);
+    ASSERT_TRUE(enginetest::WaitUntilRunning(t));
+    const auto gaveUp = [](const TaskStatus& s) { return s.state == kTaskStateGaveUp; };
+    EXPECT_TRUE(enginetest::AdvanceUntil(clock, t, gaveUp, 20000, 3000));
+    EXPECT_NE(server.AccessLog().find(" 404 "), std::string::npos) << "the server was asked";
     EXPECT_FALSE(FileExists(Target()));
 }
 

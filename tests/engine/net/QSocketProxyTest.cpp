@@ -1,6 +1,7 @@
 // Connections through real proxy programs and through scripted, misbehaving ones, all on
 // loopback.
 #include "engine/net/QSocket.h"
+#include "support/ManualEngineClock.h"
 #include "support/ProxyServer.h"
 #include "support/ScriptedServer.h"
 #include "support/Socks4aServer.h"
@@ -286,21 +287,30 @@ TEST(ScriptedProxy, MalformedRepliesFailTheConnection) {
 }
 
 TEST(ScriptedProxy, SilentProxyTimesOutAfterItsStepLimit) {
+    // On the test's clock: an HTTP proxy gets the whole limit for its answer, a SOCKS
+    // proxy half of it; the default limit is twelve seconds.
     struct Case {
         uint32_t kind;
-        int seconds;
-        int expectMs; // HTTP waits the whole time-out, SOCKS half of it
+        int seconds;  // 0: the default
+        int expectMs; // when the step is over
     };
-    const Case cases[] = {{QProxyInfo::kHttp, 1, 1000}, {QProxyInfo::kSocks5, 2, 1000}};
+    const Case cases[] = {{QProxyInfo::kHttp, 0, 12000},
+                          {QProxyInfo::kSocks5, 0, 6000},
+                          {QProxyInfo::kSocks4, 0, 6000},
+                          {QProxyInfo::kHttp, 3, 3000}};
     for (const Case& c : cases) {
         ScriptedServer proxy({}, ScriptedServer::After::Hold);
         QProxyInfo p = Proxy(c.kind, proxy.port());
         p.timeoutSeconds = c.seconds;
+        testsupport::ManualEngineClock clock;
         QSocket s;
         ASSERT_TRUE(s.Connect(kLoopback, 4000, &p));
-        const int took = MillisecondsUntilFailure(s, 6000);
-        EXPECT_GE(took, c.expectMs - 50) << c.kind;
-        EXPECT_LE(took, c.expectMs + 1500) << c.kind;
+        // The proxy has the request before its time starts to run out.
+        ASSERT_EQ(MillisecondsUntilFailure(s, 200), -1) << c.kind;
+        clock.Advance(static_cast<uint64_t>(c.expectMs - 100));
+        EXPECT_EQ(MillisecondsUntilFailure(s, 100), -1) << c.kind << ": gave up too soon";
+        clock.Advance(200);
+        EXPECT_GE(MillisecondsUntilFailure(s, 1000), 0) << c.kind << ": still waiting";
         EXPECT_EQ(s.LastError(), ETIMEDOUT) << c.kind;
     }
 }
