@@ -4,7 +4,6 @@
 #include "engine/core/EngineLog.h"
 #include "engine/core/StatisticsRecord.h"
 #include "platform/AsciiText.h"
-#include "platform/Clock.h"
 
 #include <arpa/inet.h>
 #include <atomic>

@@ -1,7 +1,6 @@
 #include "engine/piece/TPieceRanges.h"
 
 #include "engine/core/EngineClock.h"
-#include "platform/Clock.h"
 
 #include <algorithm>
 

@@ -2,7 +2,6 @@
 
 #include "engine/core/EngineClock.h"
 #include "platform/AsciiText.h"
-#include "platform/Clock.h"
 
 #include <algorithm>
 

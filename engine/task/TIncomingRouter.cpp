@@ -10,7 +10,6 @@
 #include "engine/net/TIncomingUdp.h"
 #include "engine/task/TActiveTorrents.h"
 #include "engine/task/TIncomingHost.h"
-#include "platform/Clock.h"
 
 #include <arpa/inet.h>
 

@@ -84,24 +84,6 @@ void TWorkThread::GetDetailedStatus(TaskDetailedStatus& out) {
     out.secondsSinceStart = IsRunning() ? SecondsRunning() : 0;
 }
 
-int TWorkThread::GetSecondsLeft(uint32_t& out) {
-    QScopedLock guard(ObjectLock());
-    out = static_cast<uint32_t>(published_.secondsLeft);
-    return kEngineOk;
-}
-
-int TWorkThread::GetAverageDownloadRate(uint32_t& out) {
-    QScopedLock guard(ObjectLock());
-    out = static_cast<uint32_t>(published_.averageDownloadRate);
-    return kEngineOk;
-}
-
-int TWorkThread::GetDownloadRate(uint32_t& out) {
-    QScopedLock guard(ObjectLock());
-    out = static_cast<uint32_t>(published_.downloadRate);
-    return kEngineOk;
-}
-
 void TWorkThread::AddTrackerText(const std::string& text) {
     QScopedLock guard(ObjectLock());
     if (!extraTrackerText_.empty() && extraTrackerText_.back() != '\n')

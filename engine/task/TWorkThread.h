@@ -34,10 +34,6 @@ public:
 
     void GetStatus(TaskStatus& out);
     void GetDetailedStatus(TaskDetailedStatus& out);
-    // Published counters.
-    int GetSecondsLeft(uint32_t& out);
-    int GetAverageDownloadRate(uint32_t& out);
-    int GetDownloadRate(uint32_t& out);
     // Appends a line to the task's extra tracker text.
     void AddTrackerText(const std::string& text);
     bool IsComplete();

@@ -9,7 +9,6 @@
 #include "engine/peer/TPeerObject.h"
 #include "engine/task/TActiveTorrents.h"
 #include "engine/task/TIncomingRouter.h"
-#include "platform/Clock.h"
 
 #include <algorithm>
 #include <random>

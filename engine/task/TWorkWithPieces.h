@@ -29,8 +29,6 @@ public:
     const std::vector<uint8_t>& Bitfield() const;
     TPieces* Pieces() const { return pieces_.get(); }
     TTorrent* Torrent() const { return torrent_.get(); }
-    TPieceRanges* RangeList() const { return ranges_.get(); }
-    TPieceWork* PieceWorkState() const { return work_.get(); }
 
     // The torrent's info hash; all zeros while unknown.
     const InfoHash& GetInfoHash() const { return infoHash_; }

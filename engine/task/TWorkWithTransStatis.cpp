@@ -3,7 +3,6 @@
 #include "engine/core/EngineClock.h"
 #include "engine/core/QScopedLock.h"
 #include "engine/net/QNetworkState.h"
-#include "platform/Clock.h"
 
 TWorkWithTransStatis::TWorkWithTransStatis() = default;
 
