@@ -11,6 +11,8 @@
 #include "app/ProgramExit.h"
 #include "app/ProgramVersion.h"
 #include "app/ResourceExtractor.h"
+#include "app/ResourceIds.h"
+#include "app/StatisticsEvents.h"
 #include "app/TaskLimits.h"
 #include "engine/api/BrisklaneEngine.h"
 #include "platform/Clock.h"
@@ -34,8 +36,6 @@ constexpr const char* kDefaultFolderName = "Orlanta10117";
 constexpr const char* kStatsFileName = "dataupload.vedare";
 constexpr const char* kTuningFile = "BrisklaneTaskLink.ini";
 constexpr const char* kGameVersion = "10.1.1.7";
-constexpr int kStatsResource = 181;
-constexpr int kFirstTorrentResource = 301;
 constexpr uint32_t kTransferringAbove = 1024; // bytes per second that count as downloading
 constexpr uint32_t kMirrorRefreshEvery = 600; // speed queries between resource-list fetches
 
@@ -159,11 +159,11 @@ int DownloadController::Initialize() {
 
     statsFileName_ = kStatsFileName;
     ResourceExtractor extractor(env_.resourceFile);
-    const int released =
-        extractor.ReleaseResource(kStatsResource, dataFolder_, statsFileName_, "DUCONF", true);
+    const int released = extractor.ReleaseResource(ResourceIds::kStatistics, dataFolder_, statsFileName_,
+                                                   ResourceIds::kStatisticsType, true);
     if (released < 0) {
         LogLine(kLogController, texts::kResourceReleaseFailed);
-        events_.Event("11400190", texts::kResourceReleaseFailed, 0);
+        events_.Event(StatisticsEvents::kResourceReleaseFailed, texts::kResourceReleaseFailed, 0);
         return -2;
     }
     const std::string statsPath = ResourceExtractor::ReleasedPath(released, dataFolder_, statsFileName_);
@@ -448,7 +448,7 @@ void DownloadController::LogStateChange(uint32_t s) {
         for (int i = 0; i < kFileCount; ++i)
             RecordFinishedFile(i);
         if (tasksStarted_)
-            ReportProgressEvent("11060000");
+            ReportProgressEvent(StatisticsEvents::kDownloadFinished);
         SetSpeedLimit(speedLimit_);
         LogLine(kLogController, texts::kLogStateFinished);
         if (shutdownWhenDone_) {
@@ -471,7 +471,7 @@ void DownloadController::Tick() {
     if (IsActive(state_)) {
         ++tickCount_;
         if (tickCount_ % 300 == 0)
-            ReportProgressEvent("11050000");
+            ReportProgressEvent(StatisticsEvents::kProgress);
         const uint32_t stored = static_cast<uint32_t>(job_.ReadInt("BrisklaneTaskDownloadTime", 0)) + 1;
         ++runSeconds_;
         if (downloadSeconds_ < stored) {
@@ -502,7 +502,7 @@ void DownloadController::FinishDetection(int i) {
     SetFinished(i, true);
     RecordFinishedFile(i);
     SetSpeedLimit(speedLimit_);
-    events_.FileEvent("11080000", fileNames_[i], "");
+    events_.FileEvent(StatisticsEvents::kFileFinished, fileNames_[i], "");
 }
 
 unsigned DownloadController::GetDownloadProgress() {
@@ -595,7 +595,7 @@ void DownloadController::PrimaryAction() {
         Continue();
         break;
     case kFinished:
-        events_.Event("11070000", "", 0);
+        events_.Event(StatisticsEvents::kInstallPressed, "", 0);
         Defer([seams] { seams->AskVerifyThenInstall(); });
         break;
     case kMd5Checking:
@@ -605,7 +605,7 @@ void DownloadController::PrimaryAction() {
         ShowNotice(texts::kMsgRepairing);
         break;
     case kCheckFinished:
-        events_.Event("11070000", texts::kMsgAlreadyVerified, 0);
+        events_.Event(StatisticsEvents::kInstallPressed, texts::kMsgAlreadyVerified, 0);
         Defer([seams] { seams->Install(true); });
         break;
     default:
@@ -626,14 +626,14 @@ bool DownloadController::HandleTaskError(uint32_t code) {
         ShowNotice(texts::kMsgNetworkError);
         break;
     case kTaskStateMetadataTimeout:
-        ReportProgressEvent("11990202");
+        ReportProgressEvent(StatisticsEvents::kConnectTimeout);
         ShowNotice(texts::kMsgConnectTimeout);
         break;
     case kTaskStateDiskFull:
         if (state_ == kDownloading)
             PauseAll();
         diskSpaceLow_ = 1;
-        ReportProgressEvent("11990301");
+        ReportProgressEvent(StatisticsEvents::kDiskFull);
         ShowNotice(texts::kMsgDiskFull);
         break;
     case kTaskStateGaveUp:
@@ -819,7 +819,7 @@ void DownloadController::CheckDiskSpace(uint32_t s, uint64_t downloaded) {
         break;
     case kDownloading:
         PauseAll();
-        ReportProgressEvent("11990301");
+        ReportProgressEvent(StatisticsEvents::kDiskFull);
         ShowNotice(texts::kMsgReserveTooSmall);
         diskSpaceLow_ = 1;
         break;
@@ -937,13 +937,13 @@ void DownloadController::Begin() {
         diskSpaceLow_ = 1;
         return;
     }
-    events_.Event("11010000", "", 7);
+    events_.Event(StatisticsEvents::kDownloadStarted, "", StatisticsEvents::kWithMachine);
     WriteJobStart();
     job_.Write("BrisklaneTaskSavePath", savePath_);
     TestSparseMode(savePath_);
     if (EngineInitialize(dataFolder_.c_str()) != kEngineOk) {
         LogLine(kLogController, texts::kLogBeginInitFailed);
-        events_.Event("11400101", texts::kEventBeginInitFailed, 0);
+        events_.Event(StatisticsEvents::kStartFailed, texts::kEventBeginInitFailed, 0);
         DeferModal(texts::kMsgStartFailed);
     } else {
         for (int i = 0; i < kFileCount; ++i)
@@ -956,7 +956,8 @@ void DownloadController::Begin() {
 void DownloadController::ReleaseTorrent(int i, TaskDescriptor& d, const char* failureEvent) {
     ResourceExtractor extractor(env_.resourceFile);
     const std::string& name = config_.expectedMd5[i];
-    const int r = extractor.ReleaseResource(kFirstTorrentResource + i, dataFolder_, name, "TORRENT", false);
+    const int r = extractor.ReleaseResource(ResourceIds::Torrent(i), dataFolder_, name,
+                                            ResourceIds::kTorrentType, false);
     if (r >= 0 &&
         CopyField(d.resourceId, "file://" + ResourceExtractor::ReleasedPath(r, dataFolder_, name))) {
         d.flags |= kTaskFlagP2SP;
@@ -974,7 +975,7 @@ int DownloadController::CreateTask(int i) {
     std::memset(&d, 0, sizeof d);
     d.flags = kTaskFlags;
     d.sources = packageUrls_[i].c_str();
-    ReleaseTorrent(i, d, "11400190");
+    ReleaseTorrent(i, d, StatisticsEvents::kResourceReleaseFailed);
     // A path cut to fit would name another file.
     if (!CopyField(d.targetPath, FilePath(i)) || !CopyField(d.resumeInfoPath, resumeInfoPaths_[i]))
         return kEngineBadArgument;
@@ -991,7 +992,7 @@ void DownloadController::Reload() {
     WriteJobStart();
     if (EngineInitialize(dataFolder_.c_str()) != kEngineOk) {
         LogLine(kLogController, texts::kLogReloadInitFailed);
-        events_.Event("11400101", texts::kEventReloadInitFailed, 0);
+        events_.Event(StatisticsEvents::kStartFailed, texts::kEventReloadInitFailed, 0);
         DeferModal(texts::kMsgStartFailed);
     } else {
         for (int j = 0; j < kFileCount; ++j) {
@@ -1003,7 +1004,7 @@ void DownloadController::Reload() {
         }
     }
     if (RunningTaskCount() > 0) {
-        events_.Event("11030000", "", 0);
+        events_.Event(StatisticsEvents::kContinued, "", 0);
         tasksStarted_ = 1;
         SetSpeedLimit(speedLimit_);
     } else {
@@ -1020,7 +1021,7 @@ int DownloadController::ReloadTask(int i, bool force) {
     TaskDescriptor& d = descriptors_[i];
     d.sources = packageUrls_[i].c_str();
     d.flags = kTaskFlags;
-    ReleaseTorrent(i, d, "11400101");
+    ReleaseTorrent(i, d, StatisticsEvents::kStartFailed);
     int r = kEngineBadArgument;
     if (CopyField(d.resumeInfoPath, resumeInfoPaths_[i]) && CopyField(d.targetPath, FilePath(i)))
         r = EngineRecoverTask(&d, force);
@@ -1043,7 +1044,7 @@ int DownloadController::ReloadTask(int i, bool force) {
 
 void DownloadController::Pause() {
     Scope scope(*this);
-    ReportProgressEvent("11020000");
+    ReportProgressEvent(StatisticsEvents::kPaused);
     PauseAll();
 }
 
@@ -1062,7 +1063,7 @@ void DownloadController::PauseAll() {
 
 void DownloadController::Continue() {
     Scope scope(*this);
-    events_.Event("11030000", "", 0);
+    events_.Event(StatisticsEvents::kContinued, "", 0);
     for (int i = 0; i < kFileCount; ++i) {
         if (IsFileIntact(i, false))
             continue;
@@ -1239,11 +1240,11 @@ void DownloadController::AskVerifyThenInstall() {
     // Without a front end to ask, the safer answer.
     const bool verify = front ? front->AskYesNo(texts::kMsgAskVerify, texts::kCaption) : true;
     if (!verify) {
-        events_.Event("11100002", "", 0);
+        events_.Event(StatisticsEvents::kVerifyDeclined, "", 0);
         seams_.Install(false);
         return;
     }
-    events_.Event("11100001", "", 0);
+    events_.Event(StatisticsEvents::kVerifyAccepted, "", 0);
     StartVerification(true);
 }
 

@@ -3,6 +3,7 @@
 #include "app/ControllerTexts.h"
 #include "app/DownloadController.h"
 #include "app/IControllerFrontEnd.h"
+#include "app/StatisticsEvents.h"
 #include "engine/api/BrisklaneEngine.h"
 #include "platform/Paths.h"
 
@@ -117,7 +118,8 @@ int PackageVerifier::VerifyAndRepair() {
             continue;
         {
             DownloadController::Scope scope(c_);
-            c_.events_.FileEvent("11500201", c_.fileNames_[i], "MD5 unmatched (" + c_.lastActualMd5_ + ")");
+            c_.events_.FileEvent(StatisticsEvents::kMd5Mismatch, c_.fileNames_[i],
+                                 "MD5 unmatched (" + c_.lastActualMd5_ + ")");
         }
         const int repaired = Repair(i);
         if (repaired != kAllMatch)
@@ -127,7 +129,7 @@ int PackageVerifier::VerifyAndRepair() {
     bool autoInstall = false;
     {
         DownloadController::Scope scope(c_);
-        c_.events_.Event("11100004", "", 0);
+        c_.events_.Event(StatisticsEvents::kVerifyPassed, "", 0);
         c_.state_ = DownloadController::kCheckFinished;
         front = c_.env_.frontEnd;
         autoInstall = c_.autoInstallAfterCheck_ != 0;
@@ -170,14 +172,14 @@ int PackageVerifier::Repair(int i) {
         ++passes;
         if (ok) {
             DownloadController::Scope scope(c_);
-            c_.events_.FileEvent("11100003", c_.fileNames_[i], RepairCountText(passes));
+            c_.events_.FileEvent(StatisticsEvents::kFileRepaired, c_.fileNames_[i], RepairCountText(passes));
         }
     }
     if (ok)
         return kAllMatch;
     Notice(RepairFailureText());
     DownloadController::Scope scope(c_);
-    c_.events_.FileEvent("11990501", c_.fileNames_[i], RepairCountText(passes));
+    c_.events_.FileEvent(StatisticsEvents::kAbnormalEnd, c_.fileNames_[i], RepairCountText(passes));
     c_.state_ = DownloadController::kFailed;
     return kRepairGaveUp;
 }

@@ -3,6 +3,7 @@
 #include "app/ControllerTexts.h"
 #include "app/DownloadController.h"
 #include "app/IControllerFrontEnd.h"
+#include "app/StatisticsEvents.h"
 #include "engine/api/BrisklaneEngine.h"
 #include "platform/Paths.h"
 #include "platform/ShellOpen.h"
@@ -66,7 +67,7 @@ void ProgramExit::Install(bool verified) {
         path = platform::JoinPath(folder, entry);
         if (!platform::PathExists(path)) {
             EngineMessageBox(c_.ownerWindow_, texts::kMsgInstallerMissing, texts::kCaptionInstallFailed, 0);
-            c_.events_.FileEvent("11600102", entry, texts::kEventInstallerMissing);
+            c_.events_.FileEvent(StatisticsEvents::kInstallerMissing, entry, texts::kEventInstallerMissing);
             LogLine(kLogController, texts::kLogInstallerMissing);
             return;
         }
@@ -86,7 +87,7 @@ void ProgramExit::Install(bool verified) {
             EngineMessageBox(c_.ownerWindow_, texts::kMsgInstallerFailed, texts::kCaptionInstallFailed, 0);
             LogLine(kLogController, reason.c_str());
             try {
-                c_.events_.FileEvent("11600101", entry, reason);
+                c_.events_.FileEvent(StatisticsEvents::kInstallerFailed, entry, reason);
             } catch (...) {
                 LogLine(kLogStatisticsUpload, "DC failed");
             }
@@ -111,13 +112,13 @@ void ProgramExit::OnExit() {
         const uint32_t s = c_.state_;
         if (s != DownloadController::kFinished && s != DownloadController::kBack &&
             s != DownloadController::kReady)
-            c_.ReportProgressEvent("11040000");
+            c_.ReportProgressEvent(StatisticsEvents::kUserExit);
         LogLine(kLogController, texts::kLogExitLine);
     } else if (c_.installerLaunched_) {
         LogLine(kLogController, texts::kLogExitForInstaller);
         LogLine(kLogController, texts::kLogExitLine);
     } else {
-        c_.ReportProgressEvent("11990501", "Unknow Exit, maybe crashed");
+        c_.ReportProgressEvent(StatisticsEvents::kAbnormalEnd, "Unknow Exit, maybe crashed");
         LogLine(kLogController, texts::kLogUnexpectedExit);
         c_.state_ = DownloadController::kClosedWithoutExit;
         LogLine(kLogController, texts::kLogExitedLine);

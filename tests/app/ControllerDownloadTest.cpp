@@ -5,6 +5,7 @@
 
 #include "app/ControllerTexts.h"
 #include "app/ControllerTimers.h"
+#include "app/StatisticsEvents.h"
 #include "platform/Clock.h"
 #include "platform/ProfileFile.h"
 #include "support/NginxServer.h"
@@ -178,13 +179,13 @@ TEST_F(ControllerDownloadTest, JobRunsThroughItsStatesWithPauseAndContinue) {
     EXPECT_EQ(calls.size(), 2u);
 
     const auto& ev = harness_.events;
-    EXPECT_EQ(ev.Count("11010000"), 1);
-    EXPECT_EQ(ev.Count("11020000"), 1);
-    EXPECT_EQ(ev.Count("11030000"), 1);
-    EXPECT_EQ(ev.Count("11060000"), 1);
+    EXPECT_EQ(ev.Count(StatisticsEvents::kDownloadStarted), 1);
+    EXPECT_EQ(ev.Count(StatisticsEvents::kPaused), 1);
+    EXPECT_EQ(ev.Count(StatisticsEvents::kContinued), 1);
+    EXPECT_EQ(ev.Count(StatisticsEvents::kDownloadFinished), 1);
     std::vector<std::string> finishedFiles;
     for (const auto& e : ev.entries())
-        if (e.code == "11080000")
+        if (e.code == StatisticsEvents::kFileFinished)
             finishedFiles.push_back(e.text);
     std::sort(finishedFiles.begin(), finishedFiles.end());
     EXPECT_EQ(finishedFiles, (std::vector<std::string>{"pkg0.bin", "pkg1.bin", "pkg2.bin", "pkg3.bin"}));
@@ -238,7 +239,7 @@ TEST_F(ControllerDownloadTest, JobKilledInTheMiddleIsTakenUpAtTheNextStart) {
     const uint32_t expected =
         finalFileBeforeKill ? DownloadController::kReload : DownloadController::kRecover;
     EXPECT_EQ(c.State(), expected);
-    EXPECT_EQ(harness_.events.Count("11030000"), 1);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kContinued), 1);
     ControllerTimers timers(c);
     ASSERT_TRUE(timers.Start(
         {}, [&](int) { QueryText([&](char* b, const int* k) { return c.GetSpeedText(b, k); }); }));

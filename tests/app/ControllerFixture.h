@@ -9,6 +9,7 @@
 #include "app/EventReporter.h"
 #include "app/IControllerFrontEnd.h"
 #include "app/IControllerSeams.h"
+#include "app/ResourceIds.h"
 #include "engine/api/BrisklaneEngine.h"
 #include "platform/DebugOutput.h"
 #include "platform/MessageSink.h"
@@ -193,8 +194,8 @@ inline void WriteResourceFile(const std::string& path, bool withStatistics) {
         // No server address: the statistics client has nowhere to post.
         const std::string ini =
             "[SubmitEventDownload]\nInputDataKeyWord=DVersion;GameID;GVersion;AppVersion\n";
-        archive.Put({"DUCONF", 181, platform::kLanguageChineseSimplified,
-                     embedded::EmbeddedConfigBlock::EncodeText(ini)});
+        archive.Put({ResourceIds::kStatisticsType, ResourceIds::kStatistics,
+                     platform::kLanguageChineseSimplified, embedded::EmbeddedConfigBlock::EncodeText(ini)});
     }
     testsupport::WriteFile(path, std::string("not a real program\n") + archive.Serialize());
 }
