@@ -20,6 +20,7 @@ namespace {
 
 using controllertest::ControllerTest;
 using controllertest::LogCapture;
+using controllertest::LoggedStates;
 using controllertest::QueryText;
 using testsupport::FileExists;
 using testsupport::NginxServer;
@@ -32,25 +33,6 @@ std::string JobValue(const std::string& job, const char* key, const char* sectio
     char buf[4096];
     platform::GetProfileString(section, key, "", buf, sizeof buf, job.c_str());
     return buf;
-}
-
-// The state names of the state-change lines, in the order logged.
-std::vector<std::string> LoggedStates(const LogCapture& log) {
-    const std::pair<const char*, const char*> names[] = {
-        {texts::kLogStateBack, "back"},           {texts::kLogStateReady, "ready"},
-        {texts::kLogStatePreparing, "preparing"}, {texts::kLogStateDownloading, "downloading"},
-        {texts::kLogStatePause, "pause"},         {texts::kLogStateResume, "resume"},
-        {texts::kLogStateFailed, "failed"},       {texts::kLogStateFinished, "finished"},
-        {texts::kLogStateRecover, "recover"},     {texts::kLogStateReload, "reload"},
-    };
-    std::vector<std::string> out;
-    for (const std::string& line : log.lines()) {
-        for (const auto& [text, name] : names) {
-            if (line.find(std::string(text) + "]") != std::string::npos)
-                out.push_back(name);
-        }
-    }
-    return out;
 }
 
 class ControllerDownloadTest : public ControllerTest {

@@ -17,6 +17,7 @@ namespace {
 
 using controllertest::ControllerTest;
 using controllertest::LogCapture;
+using controllertest::LoggedStates;
 using controllertest::QueryText;
 using controllertest::RecordingSeams;
 using testsupport::FileExists;
@@ -159,7 +160,7 @@ TEST_F(ControllerStateTest, DownloadedSizeIsWrittenOnlyWhileTheJobIsActive) {
     c.Begin(); // tasks that have nowhere to download from
     EXPECT_EQ(c.State(), DownloadController::kPreparing);
     EXPECT_EQ(harness_.events.Count(StatisticsEvents::kDownloadStarted), 1);
-    EXPECT_EQ(harness_.events.entries()[0].flag, 7);
+    EXPECT_EQ(harness_.events.entries()[0].flag, 7) << "with processor, memory and video card";
     EXPECT_EQ(JobValue(job, "BrisklaneTaskSavePath"), harness_.SaveFolder());
     EXPECT_EQ(JobValue(job, "BrisklaneHttpTaskUrl2"), harness_.config.packageUrls[2]);
     EXPECT_EQ(JobValue(job, "BrisklaneHttpTaskFile3"), "pkg3.bin");
@@ -256,6 +257,46 @@ TEST_F(ControllerStateTest, SparseFilesAreWatchedAndHoldTheJobBack) {
     reserving.TestSparseMode(dir_.path());
     EXPECT_FALSE(reserving.SparseMode());
     EXPECT_EQ(log.Count(texts::kLogReserveUpFront), 1);
+}
+
+// Whoever makes a change (an operation, an engine code), the next poll logs it once;
+// polls that find nothing new log nothing, and a change of the disk flag alone logs the
+// state again.
+TEST_F(ControllerStateTest, EveryChangeIsLoggedOnceByThePollThatSeesIt) {
+    LogCapture log;
+    DownloadController& c = Start();
+    platform::RecordingMessageSink messages;
+    auto polls = [&] {
+        c.PollState();
+        c.PollState();
+    };
+    polls();
+    c.Begin(); // tasks that have nowhere to download from
+    ASSERT_EQ(c.State(), DownloadController::kPreparing);
+    polls();
+    c.PauseAll();
+    polls();
+    c.Continue();
+    polls();
+    EXPECT_FALSE(c.HandleTaskError(kTaskStateDiskFull));
+    ASSERT_EQ(c.State(), DownloadController::kResume) << "not paused outside downloading";
+    polls();
+    c.HandleTaskError(kTaskStateDiskError);
+    polls();
+    EXPECT_EQ(LoggedStates(log),
+              (std::vector<std::string>{"ready", "preparing", "pause", "resume", "resume", "failed"}));
+    // Each change sent its own event once.
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kDownloadStarted), 1);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kContinued), 1);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kDiskFull), 1);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kPaused), 0) << "a pause without the user";
+
+    // A state left again before any poll saw it is not logged.
+    c.Continue();
+    c.PauseAll();
+    polls();
+    EXPECT_EQ(LoggedStates(log).back(), "pause");
+    EXPECT_EQ(log.Count(texts::kLogStateResume), 2);
 }
 
 TEST_F(ControllerStateTest, StateChangesAreLoggedOnceAndFinishingRunsItsSteps) {
