@@ -162,6 +162,42 @@ std::string DownloadController::AppVersion() const {
 }
 
 // ---------------------------------------------------------------------------------
+// The view
+
+ControllerView DownloadController::Snapshot() const {
+    Scope scope(context_.lock());
+    ControllerView v;
+    const uint32_t s = state_.Get();
+    const TaskControl::Statuses statuses = tasks_.ReadStatuses();
+    v.state = s;
+    v.downloadProgress = tasks_.DownloadProgress(statuses);
+    v.checkProgress = verifier_->CheckProgress();
+    v.repairProgress = verifier_->RepairProgress();
+    v.speedText = machine_.SpeedText();
+    v.repairSpeedText = DisplayFormat::Speed(verifier_->RepairSpeed());
+    v.sizeText = DisplayTexts::SizeText(s, disk_.PackageBytes(), tasks_.DownloadedBytes());
+    v.versionText = texts::kVersionText;
+    v.savePath = job_.SavePath();
+    v.packagePath = DisplayTexts::PackagePath(job_.SavePath(), context_.FileName(0));
+    const DisplayTexts::Check check{verifier_->CheckFileIndex(), verifier_->FileCheckProgress(),
+                                    verifier_->RepairProgress()};
+    for (int i = 0; i < kFileCount; ++i) {
+        ControllerView::FileRow& row = v.files[i];
+        row.name = context_.FileName(i);
+        row.finished = tasks_.IsFinished(i);
+        row.status =
+            DisplayTexts::FileStatusText(i, row.finished, s, check, statuses[i] ? &*statuses[i] : nullptr);
+    }
+    v.diskSpaceLow = state_.DiskSpaceLow();
+    v.watchingDiskSpace = disk_.SparseMode();
+    v.verifying = verifier_->Running();
+    v.wasRepaired = verifier_->WasRepaired();
+    v.installerLaunched = exit_->InstallerLaunched();
+    v.userExit = exit_->UserExit();
+    return v;
+}
+
+// ---------------------------------------------------------------------------------
 // The state machine
 
 int DownloadController::PollState() {

@@ -1,8 +1,9 @@
 #pragma once
 // The object that downloads the game's installation package. It knows no toolkit: a
 // front end drives it through the operations below and two periodic callbacks
-// (PollState every 100 ms, Tick every second) that run on timer threads of their own.
-// It reaches the engine only through the flat call interface.
+// (PollState every 100 ms, Tick every second) that run on timer threads of their own,
+// and shows what one Snapshot gives. It reaches the engine only through the flat call
+// interface.
 //
 // It is made of parts, each owning its own fields:
 //   ControllerContext    - surroundings, the package, the mutex, notices
@@ -24,6 +25,7 @@
 #include "app/ControllerContext.h"
 #include "app/ControllerEnvironment.h"
 #include "app/ControllerState.h"
+#include "app/ControllerView.h"
 #include "app/DiskSpaceWatch.h"
 #include "app/DownloadStateMachine.h"
 #include "app/JobRecord.h"
@@ -62,6 +64,9 @@ public:
     // resume.
     int Initialize();
 
+    // --- What a front end shows: everything at one moment, under one lock.
+    ControllerView Snapshot() const;
+
     // --- The periodic callbacks and the state machine.
     // The poll also notices files that have just finished and the engine's task codes.
     int PollState();
@@ -96,7 +101,7 @@ public:
     bool HasSpaceToStart();
     void CheckDiskSpace(uint32_t s, uint64_t downloaded);
 
-    // --- Text queries (convention: DisplayFormat::CopyText).
+    // --- Text queries (convention: DisplayFormat::CopyText); front ends use Snapshot.
     int GetSizeText(char* buffer, const int* capacity) const;
     int GetRepairSpeedText(char* buffer, const int* capacity) const;
     int GetFileCount() const { return kFileCount; }

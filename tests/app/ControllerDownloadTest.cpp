@@ -173,6 +173,42 @@ TEST_F(ControllerDownloadTest, JobRunsThroughItsStatesWithPauseAndContinue) {
     EXPECT_EQ(finishedFiles, (std::vector<std::string>{"pkg0.bin", "pkg1.bin", "pkg2.bin", "pkg3.bin"}));
 }
 
+// The queries only read: bytes arriving turn preparing to reload at the poll, but only
+// the tick that measures the speed turns the job to downloading, and paces the fetch of
+// the resource list from there.
+TEST_F(ControllerDownloadTest, SpeedMovesTheJobAtTheTickNotAtItsQuery) {
+    DownloadController* self = nullptr;
+    controllertest::RecordingSeams seams(self);
+    harness_.env.seams = &seams;
+    DownloadController& c = harness_.Make();
+    self = &c;
+    ASSERT_EQ(c.Initialize(), 0);
+    c.PrimaryAction();
+    ASSERT_TRUE(controllertest::WaitUntil(
+        [&] {
+            c.PollState();
+            return c.State() == DownloadController::kReload;
+        },
+        60))
+        << "state " << c.State();
+    for (int i = 0; i < 5; ++i) {
+        QueryText([&](char* b, const int* k) { return c.GetSpeedText(b, k); });
+        for (int f = 0; f < 4; ++f)
+            QueryText([&](char* b, const int* k) { return c.GetFileStatusText(f, b, k); });
+        c.GetDownloadProgress();
+        c.Snapshot();
+        c.PollState();
+        platform::SleepMs(100);
+    }
+    EXPECT_EQ(c.State(), DownloadController::kReload);
+    EXPECT_TRUE(seams.calls().empty());
+
+    c.Tick();
+    EXPECT_EQ(c.State(), DownloadController::kDownloading);
+    EXPECT_EQ(seams.calls(), std::vector<std::string>{"mirrors"});
+    EXPECT_NE(c.Snapshot().speedText, "0 B/s");
+}
+
 TEST_F(ControllerDownloadTest, JobKilledInTheMiddleIsTakenUpAtTheNextStart) {
     const std::string ini = dir_.path() + "/driver.ini";
     auto put = [&](const std::string& key, const std::string& value) {
