@@ -54,7 +54,7 @@ public:
     DownloadController(const DownloadController&) = delete;
     DownloadController& operator=(const DownloadController&) = delete;
 
-    // --- Start-up, in this order.
+    // --- Start-up, in this order (ControllerStartup runs it for a front end).
     // The package as the program's configuration block describes it.
     void LoadEmbeddedConfig();
     // The package as given (tests, other deployments).
