@@ -191,7 +191,7 @@ void ConsoleApp::ApplyOptions(DownloadController& controller, bool fresh) {
         if (fresh)
             controller.SetSavePath(options_.SaveFolder());
         else
-            display_->ShowLine(texts::kCliKeepsSaveFolder, controller.SavePath());
+            display_->ShowLine(texts::kCliKeepsSaveFolder, controller.Snapshot().savePath);
     }
     if (options_.speedLimit != 0) {
         ControllerSettings::SetSpeedLimit(options_.speedLimit);
