@@ -3,83 +3,41 @@
 #include "app/ControllerSettings.h"
 #include "app/ControllerTexts.h"
 #include "app/DisplayFormat.h"
+#include "app/DisplayTexts.h"
 #include "app/EmbeddedConfigBlock.h"
-#include "app/FolderChain.h"
 #include "app/IControllerFrontEnd.h"
+#include "app/IControllerSeams.h"
 #include "app/PackageVerifier.h"
 #include "app/PortChooser.h"
 #include "app/ProgramExit.h"
 #include "app/ProgramVersion.h"
 #include "app/ResourceExtractor.h"
-#include "app/TaskLimits.h"
-#include "engine/api/BrisklaneEngine.h"
-#include "platform/Clock.h"
-#include "platform/Disk.h"
-#include "platform/FixedDisks.h"
-#include "platform/MessageSink.h"
+#include "app/ResourceIds.h"
+#include "app/StatisticsEvents.h"
 #include "platform/Paths.h"
 #include "platform/ProfileFile.h"
 #include "platform/ResourceArchive.h"
 
-#include <cstdio>
 #include <cstring>
-#include <limits>
 #include <unistd.h>
 #include <utility>
 
 namespace {
 
-constexpr uint32_t kTaskFlags = kTaskFlagAccepted | kTaskFlagFullPath;
-constexpr const char* kDefaultFolderName = "Orlanta10117";
 constexpr const char* kStatsFileName = "dataupload.vedare";
 constexpr const char* kTuningFile = "BrisklaneTaskLink.ini";
 constexpr const char* kGameVersion = "10.1.1.7";
-constexpr int kStatsResource = 181;
-constexpr int kFirstTorrentResource = 301;
-constexpr uint32_t kTransferringAbove = 1024; // bytes per second that count as downloading
-constexpr uint32_t kMirrorRefreshEvery = 600; // speed queries between resource-list fetches
-
-std::string IndexedKey(const char* prefix, int i) {
-    return prefix + std::to_string(i);
-}
-
-// Copies text into a fixed descriptor field; false when it does not fit whole.
-template <size_t N> bool CopyField(char (&field)[N], const std::string& text) {
-    if (text.size() >= N)
-        return false;
-    std::memcpy(field, text.c_str(), text.size() + 1);
-    return true;
-}
-
-// Whether any folder on the way from path up to its root exists; when none does, the
-// volume cannot be asked anything.
-bool SomethingExistsAlong(std::string path) {
-    while (!path.empty()) {
-        if (platform::PathExists(path))
-            return true;
-        while (path.size() > 1 && platform::EndsWithSeparator(path))
-            path.pop_back();
-        const size_t at = path.find_last_of(platform::kPathSeparator);
-        if (at == std::string::npos)
-            return false;
-        path.resize(at == 0 ? 1 : at);
-        if (path == "/")
-            return platform::PathExists(path);
-    }
-    return false;
-}
+constexpr int kPeerLimitDefault = 36;
+constexpr int kPeerLimitLowest = 10;
+constexpr int kPeerLimitHighest = 200;
+constexpr uint32_t kPendingPeerLimit = 108;
+constexpr uint32_t kResumeSettleMs = 100; // after a start that found a job to take up
 
 std::string CurrentDirectory() {
     char buf[4096];
     if (::getcwd(buf, sizeof buf))
         return buf;
     return ".";
-}
-
-std::string PercentWithBlanks(uint32_t p, const char* blanks) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%u.%02u%%", p / 100, p % 100);
-    return std::string(buf) + blanks;
 }
 
 } // namespace
@@ -99,9 +57,11 @@ private:
 DownloadController::DownloadController() : DownloadController(ControllerEnvironment{}) {}
 
 DownloadController::DownloadController(ControllerEnvironment env)
-    : env_(std::move(env)), ownSeams_(std::make_unique<OwnSeams>(*this)),
-      events_(env_.events ? *env_.events : defaultEvents_), seams_(env_.seams ? *env_.seams : *ownSeams_),
-      verifier_(std::make_unique<PackageVerifier>(*this)), exit_(std::make_unique<ProgramExit>(*this)) {}
+    : ownSeams_(std::make_unique<OwnSeams>(*this)), context_(std::move(env), *ownSeams_),
+      job_(context_, state_), disk_(context_, state_), tasks_(context_, state_, job_, disk_),
+      machine_(context_, state_, job_, disk_, tasks_),
+      verifier_(std::make_unique<PackageVerifier>(context_, state_, job_, tasks_)),
+      exit_(std::make_unique<ProgramExit>(context_, state_, job_, tasks_)) {}
 
 // A verification still at work uses the controller's fields: it ends before they go.
 DownloadController::~DownloadController() {
@@ -116,645 +76,215 @@ void DownloadController::LoadEmbeddedConfig() {
 }
 
 void DownloadController::LoadConfig(const ControllerConfig& config) {
-    Scope scope(*this);
-    config_ = config;
-    productKey_ = config.productKey;
-    for (int i = 0; i < kFileCount; ++i) {
-        packageUrls_[i] = config.packageUrls[i];
-        fileNames_[i] = config.fileNames[i];
-    }
-    resourceListUrl_ = config.resourceListUrl;
-    firstFileName_ = config.fileNames[0];
+    Scope scope(context_.lock());
+    context_.SetConfig(config);
 }
 
 int DownloadController::Initialize() {
-    Scope scope(*this);
+    Scope scope(context_.lock());
+    const ControllerEnvironment& env = context_.env();
     EngineOpenLog();
-    diskSpaceLow_ = 0;
-    missingCount_ = 0;
-    speedLimit_ = 0;
-    displaySpeed_ = 0;
-    tasksStarted_ = 0;
-
-    requiredSpace_ = kSpaceMargin;
-    for (uint64_t size : config_.expectedSizes)
-        requiredSpace_ += size;
-    if (requiredSpace_ == 0)
+    state_.SetDiskSpaceLow(false);
+    tasks_.Reset();
+    machine_.Reset();
+    if (!disk_.SetRequiredSpace(context_.config().expectedSizes))
         return -1;
-    downloadedBytes_ = 0;
-    progress_ = 0;
 
-    const std::string root = env_.dataRoot.empty() ? platform::CommonAppDataFolder() : env_.dataRoot;
-    dataFolder_ =
-        platform::JoinPath(platform::JoinPath(root, "Harrowfield/Brisklane"), "Brisklane" + productKey_);
-    if (!platform::IsDirectory(dataFolder_))
-        CreateFolderChain(dataFolder_);
-
-    logBasePath_ = platform::JoinPath(dataFolder_, productKey_);
-    taskFilePath_ = logBasePath_ + ".vedare";
-    job_ = TaskPersistence(taskFilePath_);
+    job_.SetUp(env.dataRoot.empty() ? platform::CommonAppDataFolder() : env.dataRoot);
     if (CBrisklaneLog* log = EngineLog())
-        log->SetBasePath(logBasePath_.c_str());
+        log->SetBasePath(job_.LogBasePath().c_str());
     LogLine(kLogController, texts::kLogInitializing);
 
-    statsFileName_ = kStatsFileName;
-    ResourceExtractor extractor(env_.resourceFile);
-    const int released =
-        extractor.ReleaseResource(kStatsResource, dataFolder_, statsFileName_, "DUCONF", true);
+    ResourceExtractor extractor(env.resourceFile);
+    const std::string& folder = job_.DataFolder();
+    const int released = extractor.ReleaseResource(ResourceIds::kStatistics, folder, kStatsFileName,
+                                                   ResourceIds::kStatisticsType, true);
     if (released < 0) {
         LogLine(kLogController, texts::kResourceReleaseFailed);
-        events_.Event("11400190", texts::kResourceReleaseFailed, 0);
+        context_.events().Event(StatisticsEvents::kResourceReleaseFailed, texts::kResourceReleaseFailed, 0);
         return -2;
     }
-    const std::string statsPath = ResourceExtractor::ReleasedPath(released, dataFolder_, statsFileName_);
+    const std::string statsPath = ResourceExtractor::ReleasedPath(released, folder, kStatsFileName);
     const std::string version = AppVersion();
     CollectDataUpload(statsPath.c_str(), "39", version.c_str(), kGameVersion, "1");
+    EngineSetListenPort(ChoosePort());
 
-    int port = 0;
-    if (env_.choosePort) {
-        port = env_.choosePort();
-    } else {
-        PortChooser chooser;
-        chooser.SetEventReporter(events_);
-        port = chooser.ChoosePortAndForward();
-    }
-    EngineSetListenPort(port);
-
-    for (int i = 0; i < kFileCount; ++i) {
-        tasks_[i] = 0;
-        std::memset(&descriptors_[i], 0, sizeof descriptors_[i]);
-    }
-    userExit_ = 0;
-    exitConfirmed_ = 0;
-    installerLaunched_ = 0;
+    exit_->Reset();
     LogLine(kLogController, texts::kLogSelfRecoveryOff);
 
-    const std::string dir = env_.workingDirectory.empty() ? CurrentDirectory() : env_.workingDirectory;
+    const std::string dir = env.workingDirectory.empty() ? CurrentDirectory() : env.workingDirectory;
     const std::string tuning = platform::JoinPath(dir, kTuningFile);
     const int limit = platform::GetProfileInt("BrisklaneTask", "BrisklaneTaskLink", 0, tuning.c_str());
-    peerLimitTotal_ = (limit < 10 || limit > 200) ? 36 : static_cast<uint32_t>(limit);
-    pendingPeerLimitTotal_ = 108;
+    const bool inRange = limit >= kPeerLimitLowest && limit <= kPeerLimitHighest;
+    tasks_.SetPeerLimitTotals(static_cast<uint32_t>(inRange ? limit : kPeerLimitDefault), kPendingPeerLimit);
 
-    EvaluateJobFile();
-    if (state_ == kRecover || state_ == kReload || state_ == kFinished || state_ == kRetry) {
-        Reload();
-        return 1;
+    switch (job_.Evaluate()) {
+    case JobRecord::Found::Nothing:
+    case JobRecord::Found::Lost:
+        state_.Enter(kReady);
+        return 0;
+    case JobRecord::Found::Complete:
+        disk_.TestSparseMode(job_.SavePath());
+        state_.Enter(kFinished);
+        break;
+    case JobRecord::Found::NeedsCheck:
+        disk_.TestSparseMode(job_.SavePath());
+        state_.Enter(kReload);
+        context_.SleepUnlocked(kResumeSettleMs);
+        break;
+    case JobRecord::Found::Resumable:
+        disk_.TestSparseMode(job_.SavePath());
+        state_.Enter(kRecover);
+        context_.SleepUnlocked(kResumeSettleMs);
+        break;
     }
-    return 0;
+    tasks_.Reload();
+    return 1;
+}
+
+int DownloadController::ChoosePort() {
+    if (context_.env().choosePort)
+        return context_.env().choosePort();
+    PortChooser chooser;
+    chooser.SetEventReporter(context_.events());
+    return chooser.ChoosePortAndForward();
 }
 
 std::string DownloadController::AppVersion() const {
-    if (!env_.programVersion.empty())
-        return env_.programVersion;
-    if (env_.resourceFile.empty())
+    const ControllerEnvironment& env = context_.env();
+    if (!env.programVersion.empty())
+        return env.programVersion;
+    if (env.resourceFile.empty())
         return ProgramVersion::Text();
     platform::ResourceArchive archive;
-    archive.Load(env_.resourceFile);
+    archive.Load(env.resourceFile);
     return ProgramVersion::FromResources(archive);
 }
 
-std::string DownloadController::DefaultSavePath() const {
-    std::string place = env_.defaultSavePlace ? env_.defaultSavePlace() : platform::LargestFixedDiskPlace();
-    // No writable fixed disk at all: the root, where writing will fail visibly later.
-    if (place.empty())
-        place = "/";
-    return platform::JoinPath(place, kDefaultFolderName);
-}
+// ---------------------------------------------------------------------------------
+// The view
 
-void DownloadController::MakeInfoFolder() {
-    infoFolder_ = platform::JoinPath(dataFolder_, taskHash_ + "QVInfo");
-    CreateFolderChain(infoFolder_);
-    infoFolder_ += platform::kPathSeparator;
-}
-
-// Decides from the job file and the package files what this start finds: nothing, a
-// finished job, one to verify again, one to resume, or one whose files are gone.
-void DownloadController::EvaluateJobFile() {
-    enum class Found { Correct, Check, Lost, Resume };
-    bool noCreateTime = false, noHash = false, noSavePath = false, noEntry = false;
-    Found found = Found::Resume;
-
-    if (!job_.Exists()) {
-        if (!platform::IsDirectory(dataFolder_))
-            CreateFolderChain(dataFolder_);
-        taskHash_ = productKey_;
-        savePath_ = DefaultSavePath();
-        entryName_ += firstFileName_;
-        MakeInfoFolder();
-        for (int i = 0; i < kFileCount; ++i)
-            resumeInfoPaths_[i] = infoFolder_ + fileNames_[i] + ".qvinfo";
-        noCreateTime = noHash = noSavePath = noEntry = true;
-    } else {
-        noCreateTime = job_.Read("BrisklaneTaskCreateTime").empty();
-        taskHash_ = job_.Read("BrisklaneTaskHash");
-        if (taskHash_.empty()) {
-            taskHash_ = productKey_;
-            noHash = true;
-        }
-        savePath_ = job_.Read("BrisklaneTaskSavePath");
-        if (savePath_.empty()) {
-            savePath_ = DefaultSavePath();
-            noSavePath = true;
-        }
-
-        bool allPresent = true, anyPresent = false, allLost = true;
-        const bool complete = job_.IsJobComplete();
-        for (int i = 0; i < kFileCount; ++i) {
-            const bool present = platform::PathExists(FilePath(i));
-            allPresent = allPresent && present;
-            bool lost = !present;
-            if (!complete) {
-                anyPresent = anyPresent || present;
-                lost = lost && !platform::PathExists(FilePath(i) + ".qvtmp");
-            }
-            allLost = allLost && lost;
-        }
-        if (allPresent || anyPresent)
-            found = AllFilesIntact() ? Found::Correct : Found::Check;
-        else
-            found = allLost ? Found::Lost : Found::Resume;
-
-        const std::string entry = job_.Read("BrisklaneTaskEntrence");
-        if (entry.empty()) {
-            noEntry = true;
-            entryName_ += firstFileName_;
-        } else {
-            entryName_ = entry;
-        }
-        for (int i = 0; i < kFileCount; ++i) {
-            const std::string info = job_.Read(IndexedKey("BrisklaneDownloadInfo", i));
-            if (!info.empty()) {
-                resumeInfoPaths_[i] = info;
-            } else {
-                MakeInfoFolder();
-                resumeInfoPaths_[i] = infoFolder_ + fileNames_[i] + ".qvinfo";
-            }
-        }
+ControllerView DownloadController::Snapshot() const {
+    Scope scope(context_.lock());
+    ControllerView v;
+    const uint32_t s = state_.Get();
+    const TaskControl::Statuses statuses = tasks_.ReadStatuses();
+    v.state = s;
+    v.downloadProgress = tasks_.DownloadProgress(statuses);
+    v.checkProgress = verifier_->CheckProgress();
+    v.repairProgress = verifier_->RepairProgress();
+    v.speedText = machine_.SpeedText();
+    v.repairSpeedText = DisplayFormat::Speed(verifier_->RepairSpeed());
+    v.sizeText = DisplayTexts::SizeText(s, disk_.PackageBytes(), tasks_.DownloadedBytes());
+    v.versionText = texts::kVersionText;
+    v.savePath = job_.SavePath();
+    v.packagePath = DisplayTexts::PackagePath(job_.SavePath(), context_.FileName(0));
+    const DisplayTexts::Check check{verifier_->CheckFileIndex(), verifier_->FileCheckProgress(),
+                                    verifier_->RepairProgress()};
+    for (int i = 0; i < kFileCount; ++i) {
+        ControllerView::FileRow& row = v.files[i];
+        row.name = context_.FileName(i);
+        row.finished = tasks_.IsFinished(i);
+        row.status =
+            DisplayTexts::FileStatusText(i, row.finished, s, check, statuses[i] ? &*statuses[i] : nullptr);
     }
-
-    if (noCreateTime && noHash && noSavePath && noEntry) {
-        state_ = kReady;
-    } else if (found == Found::Lost) {
-        LogLine(kLogController, texts::kLogAllLost);
-        job_.Remove();
-        state_ = kReady;
-        ShowNotice(texts::kMsgFilesLost);
-        savePath_ = DefaultSavePath();
-    } else if (found == Found::Correct) {
-        LogLine(kLogController, texts::kLogCompleteAndCorrect);
-        TestSparseMode(savePath_);
-        state_ = kFinished;
-    } else if (found == Found::Check) {
-        LogLine(kLogController, texts::kLogNeedsCheck);
-        TestSparseMode(savePath_);
-        state_ = kReload;
-        SleepUnlocked(100);
-    } else {
-        LogLine(kLogController, texts::kLogResumed);
-        TestSparseMode(savePath_);
-        state_ = kRecover;
-        SleepUnlocked(100);
-    }
+    v.diskSpaceLow = state_.DiskSpaceLow();
+    v.watchingDiskSpace = disk_.SparseMode();
+    v.verifying = verifier_->Running();
+    v.wasRepaired = verifier_->WasRepaired();
+    v.installerLaunched = exit_->InstallerLaunched();
+    v.userExit = exit_->UserExit();
+    return v;
 }
 
 // ---------------------------------------------------------------------------------
-// Helpers
-
-bool DownloadController::IsActive(uint32_t s) const {
-    return s == kPreparing || s == kDownloading || s == kResume || s == kRetry || s == kRecover ||
-           s == kReload;
-}
-
-bool DownloadController::IsFinishedLocked(int i) const {
-    return descriptors_[i].finished != 0;
-}
-
-void DownloadController::SetFinished(int i, bool on) {
-    descriptors_[i].finished = on ? 1 : 0;
-}
-
-std::string DownloadController::FilePath(int i) const {
-    return platform::JoinPath(savePath_, fileNames_[i]);
-}
-
-void DownloadController::ShowNotice(const char* text) {
-    EngineMessageBox(ownerWindow_, text, texts::kCaption, 0);
-}
-
-void DownloadController::Defer(std::function<void()> work) {
-    deferred_.push_back(std::move(work));
-}
-
-void DownloadController::DeferModal(const char* text) {
-    IControllerFrontEnd* front = env_.frontEnd;
-    std::string message = text;
-    Defer([front, message] {
-        if (front)
-            front->ShowModalMessage(message, texts::kCaption);
-        else
-            platform::ShowMessage({message, texts::kCaption, 0});
-    });
-}
-
-// Waits with the mutex released at every level this thread holds it, so that the
-// timer thread and the front end are not held up; the work deferred so far stays
-// with this operation.
-void DownloadController::SleepUnlocked(uint32_t ms) {
-    const int depth = depth_;
-    std::vector<std::function<void()>> pending;
-    pending.swap(deferred_);
-    depth_ = 0;
-    for (int i = 0; i < depth; ++i)
-        mutex_.unlock();
-    platform::SleepMs(ms);
-    for (int i = 0; i < depth; ++i)
-        mutex_.lock();
-    depth_ = depth;
-    pending.insert(pending.end(), std::make_move_iterator(deferred_.begin()),
-                   std::make_move_iterator(deferred_.end()));
-    deferred_.swap(pending);
-}
-
-uint64_t DownloadController::FreeSpace(const std::string& path) const {
-    if (env_.freeSpace)
-        return env_.freeSpace(path);
-    return EngineGetFreeDiskSpace(path.c_str());
-}
-
-// ---------------------------------------------------------------------------------
-// State machine
+// The state machine
 
 int DownloadController::PollState() {
-    Scope scope(*this);
-    const uint32_t s = state_;
-    progress_ = GetDownloadProgress();
-    const uint64_t d = UpdateDownloadedBytes();
-    if (sparseMode_)
-        CheckDiskSpace(s, d);
-    // Only while still preparing: an error or a pause met in this poll stays.
-    if (s == kPreparing && state_ == kPreparing && progress_ != 0)
-        state_ = kReload;
-    if (s != lastLoggedState_ || diskSpaceLow_ != lastLoggedDiskLow_) {
-        lastLoggedState_ = s;
-        lastLoggedDiskLow_ = diskSpaceLow_;
-        LogStateChange(s);
-    }
-    return static_cast<int>(s);
-}
-
-void DownloadController::LogStateChange(uint32_t s) {
-    const char* line = nullptr;
-    switch (s) {
-    case kBack:
-        line = texts::kLogStateBack;
-        break;
-    case kReady:
-        line = texts::kLogStateReady;
-        break;
-    case kPreparing:
-        line = texts::kLogStatePreparing;
-        break;
-    case kDownloading:
-        line = texts::kLogStateDownloading;
-        break;
-    case kPause:
-        line = texts::kLogStatePause;
-        break;
-    case kResume:
-        line = texts::kLogStateResume;
-        break;
-    case kFailed:
-        line = texts::kLogStateFailed;
-        break;
-    case kRetry:
-        line = texts::kLogStateRetry;
-        break;
-    case kMd5Checking:
-        line = texts::kLogStateMd5Checking;
-        break;
-    case kCheckRecover:
-        line = texts::kLogStateCheckRecover;
-        break;
-    case kCheckFinished:
-        line = texts::kLogStateCheckFinished;
-        break;
-    case kRecover:
-        line = texts::kLogStateRecover;
-        break;
-    case kReload:
-        line = texts::kLogStateReload;
-        break;
-    case kFinished: {
-        for (int i = 0; i < kFileCount; ++i)
-            RecordFinishedFile(i);
-        if (tasksStarted_)
-            ReportProgressEvent("11060000");
-        SetSpeedLimit(speedLimit_);
-        LogLine(kLogController, texts::kLogStateFinished);
-        if (shutdownWhenDone_) {
-            LogLine(kLogController, texts::kLogAutoShutdown);
-            IControllerSeams* seams = &seams_;
-            Defer([seams] { seams->ShutdownIn(60); });
-        }
-        return;
-    }
-    default:
-        return;
-    }
-    LogLine(kLogController, line);
+    Scope scope(context_.lock());
+    return machine_.PollState();
 }
 
 void DownloadController::Tick() {
-    Scope scope(*this);
-    if (state_ == kBack || state_ == kReady || state_ == kFailed || state_ == kClosedWithoutExit)
-        return;
-    if (IsActive(state_)) {
-        ++tickCount_;
-        if (tickCount_ % 300 == 0)
-            ReportProgressEvent("11050000");
-        const uint32_t stored = static_cast<uint32_t>(job_.ReadInt("BrisklaneTaskDownloadTime", 0)) + 1;
-        ++runSeconds_;
-        if (downloadSeconds_ < stored) {
-            downloadSeconds_ = stored;
-            job_.Write("BrisklaneTaskDownloadTime", std::to_string(downloadSeconds_));
-        }
-    } else {
-        tickCount_ = 0;
-    }
-    bool all = true;
-    for (int i = 0; i < kFileCount; ++i) {
-        TaskStatus st;
-        if (EngineGetTaskStatus(tasks_[i], &st) == kEngineOk)
-            FinishDetection(i);
-        all = all && IsFinishedLocked(i);
-    }
-    if (state_ != kMd5Checking && state_ != kCheckRecover && state_ != kCheckFinished && all &&
-        RunningTaskCount() == 0) {
-        state_ = kFinished;
-        job_.MarkJobComplete();
-    }
-}
-
-void DownloadController::FinishDetection(int i) {
-    int complete = 0;
-    if (EngineIsTaskComplete(tasks_[i], &complete) != kEngineOk || complete != 1 || IsFinishedLocked(i))
-        return;
-    SetFinished(i, true);
-    RecordFinishedFile(i);
-    SetSpeedLimit(speedLimit_);
-    events_.FileEvent("11080000", fileNames_[i], "");
-}
-
-unsigned DownloadController::GetDownloadProgress() {
-    Scope scope(*this);
-    uint64_t sum = 0, weight = 0;
-    for (int i = 0; i < kFileCount; ++i) {
-        if (IsFinishedLocked(i)) {
-            const uint64_t w = config_.expectedSizes[i] / 1048576;
-            weight += w;
-            sum += w * 10000;
-            continue;
-        }
-        TaskStatus st;
-        if (EngineGetTaskStatus(tasks_[i], &st) != kEngineOk)
-            continue;
-        FinishDetection(i);
-        // A code met while an error is being handled waits for the next query: handling
-        // one code may ask for the progress again, and two tasks with different codes
-        // would otherwise hand them back and forth without end.
-        if (st.state != lastTaskCode_ && !handlingError_) {
-            lastTaskCode_ = st.state;
-            HandleTaskError(st.state);
-        }
-        const uint64_t w = st.totalKiB / 1024;
-        weight += w;
-        if (IsFinishedLocked(i) || st.progress > 9999)
-            sum += w * 10000;
-        else if (st.progress >= 1)
-            sum += w * st.progress;
-    }
-    return static_cast<unsigned>(weight != 0 ? sum / weight : sum);
-}
-
-int DownloadController::GetSpeedText(char* buffer, const int* capacity) {
-    Scope scope(*this);
-    EngineSetP2PEnabled(ControllerSettings::P2PEnabled());
-    std::string text;
-    IControllerSeams* seams = &seams_;
-    auto countQuery = [&] {
-        if (speedQueryCount_ % kMirrorRefreshEvery == 0)
-            Defer([seams] { seams->StartMirrorRefresh(); });
-        ++speedQueryCount_;
-    };
-    if (IsActive(state_)) {
-        uint64_t total = 0;
-        for (int i = 0; i < kFileCount; ++i) {
-            TaskStatus st;
-            if (!IsFinishedLocked(i) && EngineGetTaskStatus(tasks_[i], &st) == kEngineOk)
-                total += st.downloadRate;
-        }
-        totalSpeed_ = static_cast<uint32_t>(std::min<uint64_t>(total, std::numeric_limits<uint32_t>::max()));
-        if (totalSpeed_ > kTransferringAbove) {
-            state_ = kDownloading;
-            ApplyPeerLimits(peerLimitTotal_, pendingPeerLimitTotal_);
-        }
-        if (state_ == kDownloading)
-            countQuery();
-        else
-            speedQueryCount_ = 0;
-        const uint64_t cap = static_cast<uint64_t>(speedLimit_ > 0 ? speedLimit_ : 0) * 1024;
-        if (speedLimit_ != 0 && cap < totalSpeed_) {
-            const uint64_t toward = displaySpeed_ < cap ? totalSpeed_ : cap;
-            displaySpeed_ = static_cast<uint32_t>((toward + displaySpeed_) / 2);
-        } else {
-            displaySpeed_ = totalSpeed_;
-        }
-        text = DisplayFormat::Speed(displaySpeed_);
-    } else if (state_ == kCheckRecover) {
-        countQuery();
-    } else {
-        speedQueryCount_ = 0;
-        text = "0 B/s";
-    }
-    return DisplayFormat::CopyText(text, buffer, capacity);
+    Scope scope(context_.lock());
+    machine_.Tick();
 }
 
 void DownloadController::PrimaryAction() {
-    Scope scope(*this);
-    IControllerSeams* seams = &seams_;
-    switch (state_) {
-    case kBack:
-    case kReady:
-        Begin();
-        break;
-    case kDownloading:
-    case kResume:
-        Pause();
-        break;
-    case kPause:
-        Continue();
-        break;
-    case kFinished:
-        events_.Event("11070000", "", 0);
-        Defer([seams] { seams->AskVerifyThenInstall(); });
-        break;
-    case kMd5Checking:
-        ShowNotice(texts::kMsgMd5Working);
-        break;
-    case kCheckRecover:
-        ShowNotice(texts::kMsgRepairing);
-        break;
-    case kCheckFinished:
-        events_.Event("11070000", texts::kMsgAlreadyVerified, 0);
-        Defer([seams] { seams->Install(true); });
-        break;
-    default:
-        break;
-    }
+    Scope scope(context_.lock());
+    machine_.PrimaryAction();
+}
+
+unsigned DownloadController::GetDownloadProgress() const {
+    Scope scope(context_.lock());
+    return tasks_.DownloadProgress();
+}
+
+int DownloadController::GetSpeedText(char* buffer, const int* capacity) const {
+    Scope scope(context_.lock());
+    return DisplayFormat::CopyText(machine_.SpeedText(), buffer, capacity);
 }
 
 bool DownloadController::HandleTaskError(uint32_t code) {
-    Scope scope(*this);
-    if (code == 0 || code == lastShownCode_)
-        return true;
-    lastShownCode_ = code;
-    const bool outer = !handlingError_;
-    handlingError_ = true;
-    bool quiet = false;
-    switch (code) {
-    case kTaskStateNetworkError:
-        ShowNotice(texts::kMsgNetworkError);
-        break;
-    case kTaskStateMetadataTimeout:
-        ReportProgressEvent("11990202");
-        ShowNotice(texts::kMsgConnectTimeout);
-        break;
-    case kTaskStateDiskFull:
-        if (state_ == kDownloading)
-            PauseAll();
-        diskSpaceLow_ = 1;
-        ReportProgressEvent("11990301");
-        ShowNotice(texts::kMsgDiskFull);
-        break;
-    case kTaskStateGaveUp:
-        ShowNotice(texts::kMsgDownloadError);
-        break;
-    case kTaskStateDiskError:
-        state_ = kFailed;
-        ShowNotice(texts::kMsgDiskBroken);
-        break;
-    default:
-        quiet = true;
-        break;
-    }
-    if (outer)
-        handlingError_ = false;
-    return quiet;
+    Scope scope(context_.lock());
+    return machine_.HandleTaskError(code);
 }
 
 int DownloadController::IsDiskSpaceLow() const {
-    Scope scope(*this);
-    return static_cast<int>(diskSpaceLow_);
+    Scope scope(context_.lock());
+    return state_.DiskSpaceLow() ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------------
 // The job file
 
 void DownloadController::WriteJobStart() {
-    Scope scope(*this);
-    job_.WriteJobStart(taskHash_);
-    downloadSeconds_ = 0;
-    runSeconds_ = 0;
-    WriteJobPaths();
-    EngineSetHttpDisguise(1);
+    Scope scope(context_.lock());
+    job_.WriteJobStart();
 }
 
 void DownloadController::WriteJobPaths() {
-    Scope scope(*this);
-    if (state_ == kBack || state_ == kReady) {
-        for (int i = 0; i < kFileCount; ++i) {
-            job_.Write(IndexedKey("BrisklaneHttpTaskUrl", i), packageUrls_[i]);
-            job_.Write(IndexedKey("BrisklaneHttpTaskFile", i), fileNames_[i]);
-        }
-    }
-    if (savePath_.empty())
-        savePath_ = DefaultSavePath();
-    if (entryName_.empty())
-        entryName_ += firstFileName_;
-    job_.Write("BrisklaneTaskEntrence", entryName_);
-    if (folderName_.empty())
-        folderName_ = kDefaultFolderName;
-    job_.Write("BrisklaneTaskFloder", folderName_);
+    Scope scope(context_.lock());
+    job_.WriteJobPaths();
 }
 
 bool DownloadController::IsJobComplete() const {
-    Scope scope(*this);
+    Scope scope(context_.lock());
     return job_.IsJobComplete();
 }
 
 void DownloadController::SaveDownloadedSize(uint64_t bytes) {
-    Scope scope(*this);
+    Scope scope(context_.lock());
     job_.SaveDownloadedSize(bytes);
 }
 
 void DownloadController::RecordFinishedFile(int i) {
-    Scope scope(*this);
-    if (i < 0 || i >= kFileCount)
-        return;
-    // The entry file arrives without an execute bit; opening it must start it.
-    if (fileNames_[i] == entryName_)
-        platform::MakeExecutable(FilePath(i));
-    job_.RecordFinishedFile(i, FilePath(i));
+    Scope scope(context_.lock());
+    job_.RecordFinishedFile(i);
 }
 
 bool DownloadController::IsFileIntact(int i, bool record) {
-    Scope scope(*this);
-    if (i < 0 || i >= kFileCount)
-        return false;
-    if (job_.MatchesFinishRecord(i, FilePath(i)))
-        return true;
-    if (record)
-        AddMissingFile(i);
-    return false;
+    Scope scope(context_.lock());
+    return job_.IsFileIntact(i, record);
 }
 
 bool DownloadController::AllFilesIntact() {
-    Scope scope(*this);
-    bool all = true;
-    for (int i = 0; i < kFileCount; ++i)
-        all = IsFileIntact(i, true) && all;
-    return all;
+    Scope scope(context_.lock());
+    return job_.AllFilesIntact();
 }
 
 void DownloadController::AddMissingFile(int i) {
-    Scope scope(*this);
-    if (i < 0 || i >= kFileCount)
-        return;
-    for (int k = 0; k < missingCount_; ++k) {
-        if (missingFiles_[k] == i)
-            return;
-    }
-    // Four distinct indexes fill the list; nothing can be beyond it.
-    if (missingCount_ >= kFileCount)
-        return;
-    missingFiles_[missingCount_++] = i;
-}
-
-bool DownloadController::IsMissing(int i) const {
-    for (int k = 0; k < missingCount_; ++k) {
-        if (missingFiles_[k] == i)
-            return true;
-    }
-    return false;
+    Scope scope(context_.lock());
+    job_.AddMissingFile(i);
 }
 
 int DownloadController::GetCloseSelection() const {
-    Scope scope(*this);
+    Scope scope(context_.lock());
     return job_.GetCloseSelection();
 }
 
 int DownloadController::SetCloseSelection(unsigned choice) {
-    Scope scope(*this);
+    Scope scope(context_.lock());
     return job_.SetCloseSelection(choice);
 }
 
@@ -762,168 +292,88 @@ int DownloadController::SetCloseSelection(unsigned choice) {
 // Disk space
 
 bool DownloadController::EnableVolumePrivilege(const std::string& path) {
-    if (env_.mayReserveSpace)
-        return env_.mayReserveSpace(path);
-    return platform::VolumeSupportsReservation(path);
+    return disk_.MayReserveSpace(path);
 }
 
 void DownloadController::TestSparseMode(const std::string& path) {
-    Scope scope(*this);
-    if (!SomethingExistsAlong(path))
-        return;
-    if (EnableVolumePrivilege(path)) {
-        sparseMode_ = false;
-        LogLine(kLogController, texts::kLogReserveUpFront);
-        return;
-    }
-    const bool sparse =
-        env_.supportsSparseFiles ? env_.supportsSparseFiles(path) : platform::VolumeSupportsSparseFiles(path);
-    sparseMode_ = sparse;
-    LogLine(kLogController, sparse ? texts::kLogSparseSupported : texts::kLogSparseNotSupported);
+    Scope scope(context_.lock());
+    disk_.TestSparseMode(path);
 }
 
 bool DownloadController::HasSpaceToStart() {
-    Scope scope(*this);
-    if (FreeSpace(savePath_) >= requiredSpace_)
-        return true;
-    ShowNotice(texts::kMsgNoSpaceToStart);
-    diskSpaceLow_ = 1;
-    return false;
+    Scope scope(context_.lock());
+    return disk_.HasSpaceToStart(job_.SavePath());
 }
 
 void DownloadController::CheckDiskSpace(uint32_t s, uint64_t downloaded) {
-    Scope scope(*this);
-    const uint64_t free = FreeSpace(savePath_);
-    if (free + downloaded >= requiredSpace_) {
-        diskSpaceLow_ = 0;
-        if (s == kBack && state_ == kBack)
-            state_ = kReady;
-        return;
-    }
-    SleepUnlocked(50);
-    // Another thread may have moved the job on meanwhile; the next poll judges anew.
-    if (state_ != s)
-        return;
-    const uint64_t d2 = UpdateDownloadedBytes();
-    if (free + d2 + kSpaceMargin >= requiredSpace_)
-        return;
-    switch (s) {
-    case kReady:
-        state_ = kBack;
-        ShowNotice(texts::kMsgNoSpaceBack);
-        diskSpaceLow_ = 1;
-        break;
-    case kBack:
-    case kPause:
-        diskSpaceLow_ = 1;
-        break;
-    case kDownloading:
-        PauseAll();
-        ReportProgressEvent("11990301");
-        ShowNotice(texts::kMsgReserveTooSmall);
-        diskSpaceLow_ = 1;
-        break;
-    default:
-        break;
-    }
+    Scope scope(context_.lock());
+    machine_.CheckDiskSpace(s, downloaded);
 }
 
 // ---------------------------------------------------------------------------------
-// Texts
+// Text queries
 
-int DownloadController::GetSizeText(char* buffer, const int* capacity) {
-    Scope scope(*this);
-    const uint64_t total = requiredSpace_ >= kSpaceMargin ? requiredSpace_ - kSpaceMargin : 0;
-    std::string left;
-    if (state_ == kFinished)
-        left = DisplayFormat::Size(total);
-    else
-        left = downloadedBytes_ != 0 ? DisplayFormat::Size(downloadedBytes_) : "0 B";
-    return DisplayFormat::CopyText(left + "/" + DisplayFormat::Size(total), buffer, capacity);
-}
-
-int DownloadController::GetRepairSpeedText(char* buffer, const int* capacity) {
-    Scope scope(*this);
-    return DisplayFormat::CopyText(DisplayFormat::Speed(repairSpeed_), buffer, capacity);
-}
-
-int DownloadController::GetFileName(int i, char* buffer, const int* capacity) {
-    Scope scope(*this);
-    if (i < 0 || i >= kFileCount)
-        return DisplayFormat::CopyText("", buffer, capacity);
-    return DisplayFormat::CopyText(fileNames_[i], buffer, capacity);
-}
-
-int DownloadController::GetFileStatusText(int i, char* buffer, const int* capacity) {
-    Scope scope(*this);
-    if (i < 0 || i >= kFileCount)
-        return DisplayFormat::CopyText("", buffer, capacity);
-    std::string text;
-    if (IsFinishedLocked(i)) {
-        switch (state_) {
-        case kMd5Checking:
-            if (i > checkFileIndex_)
-                text = texts::kStatusWaitVerify;
-            else if (i == checkFileIndex_)
-                text = std::string(texts::kStatusVerifying) + PercentWithBlanks(checkProgress_, "  ");
-            else
-                text = texts::kStatusVerified;
-            break;
-        case kCheckRecover:
-            if (i > checkFileIndex_)
-                text = texts::kStatusWaitVerify;
-            else if (i < checkFileIndex_)
-                text = texts::kStatusVerified;
-            else if (repairProgress_ != 0)
-                text = std::string(texts::kStatusRepairing) + PercentWithBlanks(repairProgress_, "  ");
-            else
-                text = texts::kStatusPrepareRepair;
-            break;
-        case kCheckFinished:
-            text = texts::kStatusVerified;
-            break;
-        default:
-            text = texts::kStatusDone;
-            break;
-        }
-    } else {
-        TaskStatus st;
-        const char* idle = state_ == kDownloading ? texts::kStatusPreparing : texts::kStatusNotStarted;
-        if (EngineGetTaskStatus(tasks_[i], &st) != kEngineOk || st.progress == 0)
-            text = idle;
-        else if (st.progress >= 10000)
-            text = texts::kStatusDone;
-        else
-            text = PercentWithBlanks(st.progress, "    ");
-    }
+int DownloadController::GetSizeText(char* buffer, const int* capacity) const {
+    Scope scope(context_.lock());
+    const std::string text =
+        DisplayTexts::SizeText(state_.Get(), disk_.PackageBytes(), tasks_.DownloadedBytes());
     return DisplayFormat::CopyText(text, buffer, capacity);
 }
 
-int DownloadController::GetPackagePath(char* buffer, const int* capacity) {
-    Scope scope(*this);
-    if (savePath_.empty())
-        return 0;
-    return DisplayFormat::CopyText(platform::JoinPath(savePath_, firstFileName_), buffer, capacity);
+int DownloadController::GetRepairSpeedText(char* buffer, const int* capacity) const {
+    Scope scope(context_.lock());
+    return DisplayFormat::CopyText(DisplayFormat::Speed(verifier_->RepairSpeed()), buffer, capacity);
 }
 
-int DownloadController::GetSavePath(char* buffer, const int* capacity) {
-    Scope scope(*this);
-    const int length = static_cast<int>(savePath_.size());
+int DownloadController::GetFileName(int i, char* buffer, const int* capacity) const {
+    Scope scope(context_.lock());
+    if (i < 0 || i >= kFileCount)
+        return DisplayFormat::CopyText("", buffer, capacity);
+    return DisplayFormat::CopyText(context_.FileName(i), buffer, capacity);
+}
+
+int DownloadController::GetFileStatusText(int i, char* buffer, const int* capacity) const {
+    Scope scope(context_.lock());
+    if (i < 0 || i >= kFileCount)
+        return DisplayFormat::CopyText("", buffer, capacity);
+    const DisplayTexts::Check check{verifier_->CheckFileIndex(), verifier_->FileCheckProgress(),
+                                    verifier_->RepairProgress()};
+    const bool finished = tasks_.IsFinished(i);
+    TaskStatus st;
+    const bool answered = !finished && EngineGetTaskStatus(tasks_.Task(i), &st) == kEngineOk;
+    const std::string text =
+        DisplayTexts::FileStatusText(i, finished, state_.Get(), check, answered ? &st : nullptr);
+    return DisplayFormat::CopyText(text, buffer, capacity);
+}
+
+int DownloadController::GetPackagePath(char* buffer, const int* capacity) const {
+    Scope scope(context_.lock());
+    // Without a save folder nothing is copied, not even the terminator.
+    if (job_.SavePath().empty())
+        return 0;
+    return DisplayFormat::CopyText(DisplayTexts::PackagePath(job_.SavePath(), context_.FileName(0)), buffer,
+                                   capacity);
+}
+
+int DownloadController::GetSavePath(char* buffer, const int* capacity) const {
+    Scope scope(context_.lock());
+    const std::string& path = job_.SavePath();
+    const int length = static_cast<int>(path.size());
     if (!buffer)
         return length;
     if (!capacity || *capacity <= length)
         return 0;
-    std::memcpy(buffer, savePath_.c_str(), savePath_.size() + 1);
+    std::memcpy(buffer, path.c_str(), path.size() + 1);
     return -1;
 }
 
 int DownloadController::SetSavePath(const std::string& path) {
-    Scope scope(*this);
-    savePath_ = path;
+    Scope scope(context_.lock());
+    job_.SetSavePath(path);
     return 1;
 }
 
-int DownloadController::GetVersionText(char* buffer, const int* capacity) {
+int DownloadController::GetVersionText(char* buffer, const int* capacity) const {
     return DisplayFormat::CopyText(texts::kVersionText, buffer, capacity);
 }
 
@@ -931,273 +381,86 @@ int DownloadController::GetVersionText(char* buffer, const int* capacity) {
 // Task control
 
 void DownloadController::Begin() {
-    Scope scope(*this);
-    if (FreeSpace(savePath_) < requiredSpace_) {
-        ShowNotice(texts::kMsgNoSpaceToStart);
-        diskSpaceLow_ = 1;
-        return;
-    }
-    events_.Event("11010000", "", 7);
-    WriteJobStart();
-    job_.Write("BrisklaneTaskSavePath", savePath_);
-    TestSparseMode(savePath_);
-    if (EngineInitialize(dataFolder_.c_str()) != kEngineOk) {
-        LogLine(kLogController, texts::kLogBeginInitFailed);
-        events_.Event("11400101", texts::kEventBeginInitFailed, 0);
-        DeferModal(texts::kMsgStartFailed);
-    } else {
-        for (int i = 0; i < kFileCount; ++i)
-            CreateTask(i);
-    }
-    SetSpeedLimit(speedLimit_);
-    state_ = kPreparing;
-}
-
-void DownloadController::ReleaseTorrent(int i, TaskDescriptor& d, const char* failureEvent) {
-    ResourceExtractor extractor(env_.resourceFile);
-    const std::string& name = config_.expectedMd5[i];
-    const int r = extractor.ReleaseResource(kFirstTorrentResource + i, dataFolder_, name, "TORRENT", false);
-    if (r >= 0 &&
-        CopyField(d.resourceId, "file://" + ResourceExtractor::ReleasedPath(r, dataFolder_, name))) {
-        d.flags |= kTaskFlagP2SP;
-        return;
-    }
-    LogLine(kLogController, texts::kTorrentReleaseFailed);
-    events_.Event(failureEvent, texts::kResourceReleaseFailed, 0);
+    Scope scope(context_.lock());
+    tasks_.Begin();
 }
 
 int DownloadController::CreateTask(int i) {
-    Scope scope(*this);
-    if (i < 0 || i >= kFileCount)
-        return kEngineBadArgument;
-    TaskDescriptor& d = descriptors_[i];
-    std::memset(&d, 0, sizeof d);
-    d.flags = kTaskFlags;
-    d.sources = packageUrls_[i].c_str();
-    ReleaseTorrent(i, d, "11400190");
-    // A path cut to fit would name another file.
-    if (!CopyField(d.targetPath, FilePath(i)) || !CopyField(d.resumeInfoPath, resumeInfoPaths_[i]))
-        return kEngineBadArgument;
-    const int r = EngineCreateTask(&d);
-    if (r == kEngineOk)
-        tasks_[i] = d.task;
-    tasksStarted_ = 1;
-    SetSpeedLimit(speedLimit_);
-    return r;
+    Scope scope(context_.lock());
+    return tasks_.CreateTask(i);
 }
 
 void DownloadController::Reload() {
-    Scope scope(*this);
-    WriteJobStart();
-    if (EngineInitialize(dataFolder_.c_str()) != kEngineOk) {
-        LogLine(kLogController, texts::kLogReloadInitFailed);
-        events_.Event("11400101", texts::kEventReloadInitFailed, 0);
-        DeferModal(texts::kMsgStartFailed);
-    } else {
-        for (int j = 0; j < kFileCount; ++j) {
-            IsFileIntact(j, true);
-            if (IsMissing(j))
-                ReloadTask(j, false);
-            else
-                SetFinished(j, true);
-        }
-    }
-    if (RunningTaskCount() > 0) {
-        events_.Event("11030000", "", 0);
-        tasksStarted_ = 1;
-        SetSpeedLimit(speedLimit_);
-    } else {
-        tasksStarted_ = 0;
-    }
+    Scope scope(context_.lock());
+    tasks_.Reload();
 }
 
 int DownloadController::ReloadTask(int i, bool force) {
-    Scope scope(*this);
-    if (i < 0 || i >= kFileCount)
-        return kEngineBadArgument;
-    if (packageUrls_[i].empty())
-        ShowNotice(texts::kMsgBadSource);
-    TaskDescriptor& d = descriptors_[i];
-    d.sources = packageUrls_[i].c_str();
-    d.flags = kTaskFlags;
-    ReleaseTorrent(i, d, "11400101");
-    int r = kEngineBadArgument;
-    if (CopyField(d.resumeInfoPath, resumeInfoPaths_[i]) && CopyField(d.targetPath, FilePath(i)))
-        r = EngineRecoverTask(&d, force);
-    if (r != kEngineOk) {
-        if (force)
-            reloadFailed_ = 1;
-        LogLine(kLogController, texts::kLogReloadFailed);
-        char text[64];
-        std::snprintf(text, sizeof text, "ErrorCode : %d", r);
-        ShowNotice(text);
-    } else {
-        if (force)
-            reloadFailed_ = 0;
-        LogLine(kLogController, texts::kLogReloadOk);
-        tasks_[i] = d.task;
-        job_.Write(IndexedKey("BrisklaneTask", i), fileNames_[i]);
-    }
-    return r;
+    Scope scope(context_.lock());
+    return tasks_.ReloadTask(i, force);
 }
 
 void DownloadController::Pause() {
-    Scope scope(*this);
-    ReportProgressEvent("11020000");
-    PauseAll();
+    Scope scope(context_.lock());
+    tasks_.Pause();
 }
 
 void DownloadController::PauseAll() {
-    Scope scope(*this);
-    EngineTask list[kFileCount];
-    int results[kFileCount];
-    unsigned n = 0;
-    for (EngineTask t : tasks_) {
-        if (t != 0)
-            list[n++] = t;
-    }
-    EngineStopTasks(list, n, 0, results);
-    state_ = kPause;
+    Scope scope(context_.lock());
+    tasks_.PauseAll();
 }
 
 void DownloadController::Continue() {
-    Scope scope(*this);
-    events_.Event("11030000", "", 0);
-    for (int i = 0; i < kFileCount; ++i) {
-        if (IsFileIntact(i, false))
-            continue;
-        SetFinished(i, false);
-        if (tasks_[i] != 0)
-            EngineRestartTask(tasks_[i]);
-    }
-    state_ = kResume;
+    Scope scope(context_.lock());
+    tasks_.Continue();
 }
 
 int DownloadController::StopTask(int i) {
-    Scope scope(*this);
-    if (i < 0 || i >= kFileCount)
-        return kEngineNoTask;
-    return EngineStopTask(tasks_[i], 0);
+    Scope scope(context_.lock());
+    return tasks_.StopTask(i);
 }
 
 void DownloadController::SetSpeedLimit(int kib) {
-    Scope scope(*this);
-    speedLimit_ = kib != 0 ? kib : TaskLimits::kNoLimit;
-    const int per = TaskLimits::SpeedPerTask(kib, RunningTaskCount());
-    for (EngineTask t : tasks_)
-        EngineSetTaskSpeedLimit(t, kSpeedLimitDownload, per);
+    Scope scope(context_.lock());
+    tasks_.SetSpeedLimit(kib);
 }
 
 void DownloadController::ApplyPeerLimits(uint32_t a, uint32_t b) {
-    Scope scope(*this);
-    const int n = RunningTaskCount();
-    if (a == lastPeerLimit_ && n == lastPeerLimitCount_)
-        return;
-    lastPeerLimit_ = a;
-    peerLimitTotal_ = a;
-    lastPeerLimitCount_ = n;
-    if (n == 0)
-        return;
-    std::array<bool, 4> finished{};
-    for (int i = 0; i < kFileCount; ++i)
-        finished[i] = IsFinishedLocked(i);
-    const auto limits = TaskLimits::PeerLimitsPerFile(static_cast<int>(a), static_cast<int>(b), n, finished);
-    for (int i = 0; i < kFileCount; ++i) {
-        if (!finished[i])
-            EngineSetTaskPeerLimits(tasks_[i], limits[i].first, limits[i].second);
-    }
+    Scope scope(context_.lock());
+    tasks_.ApplyPeerLimits(a, b);
 }
 
 int DownloadController::RunningTaskCount() {
-    Scope scope(*this);
-    int n = 0;
-    for (int i = 0; i < kFileCount; ++i) {
-        TaskStatus st;
-        if (!IsFinishedLocked(i) && EngineGetTaskStatus(tasks_[i], &st) == kEngineOk)
-            ++n;
-    }
-    return n;
+    Scope scope(context_.lock());
+    return tasks_.RunningTaskCount();
 }
 
 uint64_t DownloadController::UpdateDownloadedBytes() {
-    Scope scope(*this);
-    uint64_t total = 0;
-    for (int i = 0; i < kFileCount; ++i) {
-        TaskStatus st;
-        if (EngineGetTaskStatus(tasks_[i], &st) == kEngineOk) {
-            total += st.downloadedBytes;
-        } else {
-            const int64_t allocated = EngineGetAllocatedSize(FilePath(i).c_str());
-            if (allocated >= 0)
-                total += static_cast<uint64_t>(allocated);
-        }
-    }
-    switch (state_) {
-    case kBack:
-    case kReady:
-    case kPause:
-    case kFailed:
-    case kFinished:
-    case kMd5Checking:
-    case kInstalling:
-    case 14:
-    case kClosedWithoutExit:
-        break;
-    default:
-        if (total != downloadedBytes_)
-            SaveDownloadedSize(total);
-        break;
-    }
-    downloadedBytes_ = total;
-    return total;
+    Scope scope(context_.lock());
+    return tasks_.UpdateDownloadedBytes();
 }
 
 void DownloadController::ReportProgressEvent(const std::string& code, const std::string& message) {
-    Scope scope(*this);
-    uint64_t http = 0, p2p = 0;
-    for (int i = 0; i < kFileCount; ++i) {
-        TaskStatus st;
-        if (EngineGetTaskStatus(tasks_[i], &st) == kEngineOk) {
-            lastHttpBytes_[i] = st.httpBytes;
-            lastPeerBytes_[i] = st.peerBytes;
-        }
-        http += lastHttpBytes_[i];
-        p2p += lastPeerBytes_[i];
-    }
-    EventReporter::Progress p;
-    p.code = code;
-    p.totalTime = runSeconds_;
-    p.totalBytes = http + p2p;
-    if (runSeconds_ != 0) {
-        p.averageSpeed = p.totalBytes / runSeconds_;
-        p.httpAverage = http / runSeconds_;
-        p.p2pAverage = p2p / runSeconds_;
-    }
-    p.progress = DisplayFormat::Percent(GetDownloadProgress());
-    p.httpBytes = http;
-    p.p2pBytes = p2p;
-    p.errorMessage = message;
-    events_.ProgressEvent(p);
+    Scope scope(context_.lock());
+    tasks_.ReportProgressEvent(code, message);
 }
 
 // ---------------------------------------------------------------------------------
-// Settings and observers
+// Settings, verification, exit
 
 void DownloadController::SetShutdownWhenDone(int on) {
-    Scope scope(*this);
-    shutdownWhenDone_ = on;
+    Scope scope(context_.lock());
+    machine_.SetShutdownWhenDone(on);
 }
 
 void DownloadController::MarkUserExit() {
-    Scope scope(*this);
-    userExit_ = 1;
-    exitConfirmed_ = 1;
+    Scope scope(context_.lock());
+    exit_->SetUserExit(true);
 }
 
 void DownloadController::ClearUserExit() {
-    Scope scope(*this);
-    userExit_ = 0;
-    exitConfirmed_ = 0;
+    Scope scope(context_.lock());
+    exit_->SetUserExit(false);
 }
 
 void DownloadController::OnExit() {
@@ -1212,8 +475,8 @@ void DownloadController::Install(bool verified) {
 }
 
 bool DownloadController::InstallerLaunched() const {
-    Scope scope(*this);
-    return installerLaunched_ != 0;
+    Scope scope(context_.lock());
+    return exit_->InstallerLaunched();
 }
 
 void DownloadController::ShutdownIn(unsigned seconds) {
@@ -1226,60 +489,53 @@ void DownloadController::SetP2PEnabled(int on) {
 }
 
 void DownloadController::SetOwnerWindow(void* window) {
-    Scope scope(*this);
-    ownerWindow_ = window;
+    Scope scope(context_.lock());
+    context_.SetOwnerWindow(window);
 }
 
 void DownloadController::AskVerifyThenInstall() {
-    IControllerFrontEnd* front = nullptr;
-    {
-        Scope scope(*this);
-        front = env_.frontEnd;
-    }
+    IControllerFrontEnd* front = context_.env().frontEnd;
     // Without a front end to ask, the safer answer.
     const bool verify = front ? front->AskYesNo(texts::kMsgAskVerify, texts::kCaption) : true;
     if (!verify) {
-        events_.Event("11100002", "", 0);
-        seams_.Install(false);
+        context_.events().Event(StatisticsEvents::kVerifyDeclined, "", 0);
+        context_.seams().Install(false);
         return;
     }
-    events_.Event("11100001", "", 0);
+    context_.events().Event(StatisticsEvents::kVerifyAccepted, "", 0);
     StartVerification(true);
 }
 
 void DownloadController::StartVerification(bool autoInstall) {
-    Scope scope(*this);
-    switch (state_) {
+    Scope scope(context_.lock());
+    switch (state_.Get()) {
     case kCheckRecover:
-        ShowNotice(texts::kMsgRepairing);
+        context_.ShowNotice(texts::kMsgRepairing);
         break;
     case kMd5Checking:
-        ShowNotice(texts::kMsgMd5Working);
+        context_.ShowNotice(texts::kMsgMd5Working);
         break;
     case kCheckFinished: {
-        IControllerSeams* seams = &seams_;
-        Defer([seams] { seams->Install(true); });
+        IControllerSeams* seams = &context_.seams();
+        context_.Defer([seams] { seams->Install(true); });
         break;
     }
     case kFinished:
-        state_ = kMd5Checking;
-        checkFileIndex_ = 0;
-        checkProgress_ = 0;
-        autoInstallAfterCheck_ = autoInstall ? 1 : 0;
-        WriteJobStart();
-        if (!verifier_->Start()) {
-            state_ = kFinished;
-            ShowNotice(texts::kMsgCheckThreadFailed);
+        state_.Enter(kMd5Checking);
+        job_.WriteJobStart();
+        if (!verifier_->Start(autoInstall)) {
+            state_.Enter(kFinished);
+            context_.ShowNotice(texts::kMsgCheckThreadFailed);
         }
         break;
     case kFailed:
-        if (progress_ == 10000) {
-            ShowNotice(PackageVerifier::RepairFailureText().c_str());
+        if (machine_.Progress() == 10000) {
+            context_.ShowNotice(PackageVerifier::RepairFailureText().c_str());
             break;
         }
         [[fallthrough]];
     default:
-        ShowNotice(texts::kMsgFinishDownloadFirst);
+        context_.ShowNotice(texts::kMsgFinishDownloadFirst);
         break;
     }
 }
@@ -1289,116 +545,119 @@ bool DownloadController::IsVerifying() const {
 }
 
 unsigned DownloadController::GetCheckProgress() const {
-    Scope scope(*this);
-    return PackageVerifier::OverallProgress(config_.expectedSizes, checkFileIndex_, checkProgress_);
+    Scope scope(context_.lock());
+    return verifier_->CheckProgress();
 }
 
 unsigned DownloadController::GetRepairProgress() const {
-    Scope scope(*this);
-    return repairProgress_;
+    Scope scope(context_.lock());
+    return verifier_->RepairProgress();
 }
 
 bool DownloadController::WasRepaired() const {
-    Scope scope(*this);
-    return repairedAny_ != 0;
+    Scope scope(context_.lock());
+    return verifier_->WasRepaired();
 }
 
 bool DownloadController::AutoInstallAfterCheck() const {
-    Scope scope(*this);
-    return autoInstallAfterCheck_ != 0;
+    Scope scope(context_.lock());
+    return verifier_->AutoInstallAfterCheck();
 }
 
 bool DownloadController::GatewayFound() const {
-    Scope scope(*this);
+    Scope scope(context_.lock());
     return gatewayFound_ != 0;
 }
 
+// ---------------------------------------------------------------------------------
+// Observers
+
 uint32_t DownloadController::State() const {
-    Scope scope(*this);
-    return state_;
+    Scope scope(context_.lock());
+    return state_.Get();
 }
 
 std::vector<int> DownloadController::MissingFiles() const {
-    Scope scope(*this);
-    return std::vector<int>(missingFiles_, missingFiles_ + missingCount_);
+    Scope scope(context_.lock());
+    return job_.MissingFiles();
 }
 
 bool DownloadController::IsFileFinished(int i) const {
-    Scope scope(*this);
-    return i >= 0 && i < kFileCount && IsFinishedLocked(i);
+    Scope scope(context_.lock());
+    return i >= 0 && i < kFileCount && tasks_.IsFinished(i);
 }
 
 EngineTask DownloadController::Task(int i) const {
-    Scope scope(*this);
-    return i >= 0 && i < kFileCount ? tasks_[i] : 0;
+    Scope scope(context_.lock());
+    return i >= 0 && i < kFileCount ? tasks_.Task(i) : 0;
 }
 
 uint64_t DownloadController::RequiredSpace() const {
-    Scope scope(*this);
-    return requiredSpace_;
+    Scope scope(context_.lock());
+    return disk_.RequiredSpace();
 }
 
 bool DownloadController::SparseMode() const {
-    Scope scope(*this);
-    return sparseMode_;
+    Scope scope(context_.lock());
+    return disk_.SparseMode();
 }
 
 uint32_t DownloadController::Progress() const {
-    Scope scope(*this);
-    return progress_;
+    Scope scope(context_.lock());
+    return machine_.Progress();
 }
 
 uint64_t DownloadController::DownloadedBytes() const {
-    Scope scope(*this);
-    return downloadedBytes_;
+    Scope scope(context_.lock());
+    return tasks_.DownloadedBytes();
 }
 
 uint32_t DownloadController::DownloadSeconds() const {
-    Scope scope(*this);
-    return downloadSeconds_;
+    Scope scope(context_.lock());
+    return job_.DownloadSeconds();
 }
 
 uint32_t DownloadController::PeerLimitTotal() const {
-    Scope scope(*this);
-    return peerLimitTotal_;
+    Scope scope(context_.lock());
+    return tasks_.PeerLimitTotal();
 }
 
 int DownloadController::SpeedLimit() const {
-    Scope scope(*this);
-    return speedLimit_;
+    Scope scope(context_.lock());
+    return tasks_.SpeedLimit();
 }
 
 bool DownloadController::ReloadFailed() const {
-    Scope scope(*this);
-    return reloadFailed_ != 0;
+    Scope scope(context_.lock());
+    return tasks_.ReloadFailed();
 }
 
 bool DownloadController::TasksStarted() const {
-    Scope scope(*this);
-    return tasksStarted_ != 0;
+    Scope scope(context_.lock());
+    return tasks_.TasksStarted();
 }
 
 std::string DownloadController::SavePath() const {
-    Scope scope(*this);
-    return savePath_;
+    Scope scope(context_.lock());
+    return job_.SavePath();
 }
 
 std::string DownloadController::DataFolder() const {
-    Scope scope(*this);
-    return dataFolder_;
+    Scope scope(context_.lock());
+    return job_.DataFolder();
 }
 
 std::string DownloadController::TaskFilePath() const {
-    Scope scope(*this);
-    return taskFilePath_;
+    Scope scope(context_.lock());
+    return job_.TaskFilePath();
 }
 
 std::string DownloadController::ResumeInfoPath(int i) const {
-    Scope scope(*this);
-    return i >= 0 && i < kFileCount ? resumeInfoPaths_[i] : std::string();
+    Scope scope(context_.lock());
+    return i >= 0 && i < kFileCount ? job_.ResumeInfoPath(i) : std::string();
 }
 
 std::string DownloadController::TaskHash() const {
-    Scope scope(*this);
-    return taskHash_;
+    Scope scope(context_.lock());
+    return job_.TaskHash();
 }

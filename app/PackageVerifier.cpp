@@ -1,8 +1,12 @@
 #include "app/PackageVerifier.h"
 
+#include "app/ControllerContext.h"
+#include "app/ControllerState.h"
 #include "app/ControllerTexts.h"
-#include "app/DownloadController.h"
 #include "app/IControllerFrontEnd.h"
+#include "app/JobRecord.h"
+#include "app/StatisticsEvents.h"
+#include "app/TaskControl.h"
 #include "engine/api/BrisklaneEngine.h"
 #include "platform/Paths.h"
 
@@ -16,7 +20,8 @@
 
 namespace {
 
-// The log category of the controller's progress and state lines.
+using Scope = ControllerLock::Scope;
+
 // Files are read in larger blocks than the pieces progress counts; whole pieces, so
 // that the count after a block is exact.
 constexpr size_t kReadBlock = 64 * PackageVerifier::kProgressPiece;
@@ -34,7 +39,9 @@ std::string PackageVerifier::RepairFailureText() {
            texts::kMsgRepairFailedLine2;
 }
 
-PackageVerifier::PackageVerifier(DownloadController& controller) : c_(controller) {}
+PackageVerifier::PackageVerifier(const ControllerContext& context, ControllerState& state, JobRecord& job,
+                                 TaskControl& tasks)
+    : context_(context), state_(state), job_(job), tasks_(tasks) {}
 
 PackageVerifier::~PackageVerifier() {
     Stop();
@@ -43,10 +50,13 @@ PackageVerifier::~PackageVerifier() {
         worker_.detach();
 }
 
-bool PackageVerifier::Start() {
+bool PackageVerifier::Start(bool autoInstall) {
     std::lock_guard<std::mutex> g(m_);
     if (running_)
         return false;
+    checkFileIndex_ = 0;
+    checkProgress_ = 0;
+    autoInstallAfterCheck_ = autoInstall ? 1 : 0;
     // The earlier worker has cleared running_ as its last act; joining it is immediate.
     if (worker_.joinable())
         worker_.join();
@@ -96,19 +106,23 @@ bool PackageVerifier::WaitForStop(unsigned ms) {
 }
 
 void PackageVerifier::Notice(const std::string& text) {
-    DownloadController::Scope scope(c_);
-    c_.ShowNotice(text.c_str());
+    Scope scope(context_.lock());
+    context_.ShowNotice(text.c_str());
+}
+
+unsigned PackageVerifier::CheckProgress() const {
+    return OverallProgress(context_.config().expectedSizes, checkFileIndex_, checkProgress_);
 }
 
 int PackageVerifier::VerifyAndRepair() {
     {
-        DownloadController::Scope scope(c_);
-        c_.repairedAny_ = 0;
+        Scope scope(context_.lock());
+        repairedAny_ = 0;
     }
-    for (int i = 0; i < DownloadController::kFileCount; ++i) {
+    for (int i = 0; i < kPackageFileCount; ++i) {
         {
-            DownloadController::Scope scope(c_);
-            c_.lastActualMd5_.clear();
+            Scope scope(context_.lock());
+            lastActualMd5_.clear();
         }
         const bool ok = CheckFileMd5(i, true);
         if (StopRequested())
@@ -116,8 +130,9 @@ int PackageVerifier::VerifyAndRepair() {
         if (ok)
             continue;
         {
-            DownloadController::Scope scope(c_);
-            c_.events_.FileEvent("11500201", c_.fileNames_[i], "MD5 unmatched (" + c_.lastActualMd5_ + ")");
+            Scope scope(context_.lock());
+            context_.events().FileEvent(StatisticsEvents::kMd5Mismatch, context_.FileName(i),
+                                        "MD5 unmatched (" + lastActualMd5_ + ")");
         }
         const int repaired = Repair(i);
         if (repaired != kAllMatch)
@@ -126,11 +141,11 @@ int PackageVerifier::VerifyAndRepair() {
     IControllerFrontEnd* front = nullptr;
     bool autoInstall = false;
     {
-        DownloadController::Scope scope(c_);
-        c_.events_.Event("11100004", "", 0);
-        c_.state_ = DownloadController::kCheckFinished;
-        front = c_.env_.frontEnd;
-        autoInstall = c_.autoInstallAfterCheck_ != 0;
+        Scope scope(context_.lock());
+        context_.events().Event(StatisticsEvents::kVerifyPassed, "", 0);
+        state_.Enter(ControllerState::kCheckFinished);
+        front = context_.env().frontEnd;
+        autoInstall = autoInstallAfterCheck_ != 0;
     }
     // The front end runs the primary button on its own thread: in checkfinished that
     // starts the installer.
@@ -144,13 +159,13 @@ int PackageVerifier::Repair(int i) {
     bool ok = false;
     while (!ok && passes < kMaxRepairPasses) {
         {
-            DownloadController::Scope scope(c_);
-            c_.state_ = DownloadController::kCheckRecover;
-            c_.repairProgress_ = 0;
-            c_.repairSpeed_ = 0;
-            c_.reloadFailed_ = 0;
+            Scope scope(context_.lock());
+            state_.Enter(ControllerState::kCheckRecover);
+            repairProgress_ = 0;
+            repairSpeed_ = 0;
+            tasks_.ClearReloadFailed();
+            tasks_.StopTask(i);
         }
-        c_.StopTask(i);
         if (!RecreateTask(i)) {
             if (StopRequested())
                 return kStopped;
@@ -160,33 +175,35 @@ int PackageVerifier::Repair(int i) {
         if (!AwaitDownload(i))
             return kStopped;
         {
-            DownloadController::Scope scope(c_);
-            c_.RecordFinishedFile(i);
-            c_.state_ = DownloadController::kMd5Checking;
+            Scope scope(context_.lock());
+            job_.RecordFinishedFile(i);
+            state_.Enter(ControllerState::kMd5Checking);
         }
         ok = CheckFileMd5(i, false);
         if (StopRequested())
             return kStopped;
         ++passes;
         if (ok) {
-            DownloadController::Scope scope(c_);
-            c_.events_.FileEvent("11100003", c_.fileNames_[i], RepairCountText(passes));
+            Scope scope(context_.lock());
+            context_.events().FileEvent(StatisticsEvents::kFileRepaired, context_.FileName(i),
+                                        RepairCountText(passes));
         }
     }
     if (ok)
         return kAllMatch;
     Notice(RepairFailureText());
-    DownloadController::Scope scope(c_);
-    c_.events_.FileEvent("11990501", c_.fileNames_[i], RepairCountText(passes));
-    c_.state_ = DownloadController::kFailed;
+    Scope scope(context_.lock());
+    context_.events().FileEvent(StatisticsEvents::kAbnormalEnd, context_.FileName(i),
+                                RepairCountText(passes));
+    state_.Enter(ControllerState::kFailed);
     return kRepairGaveUp;
 }
 
 bool PackageVerifier::RecreateTask(int i) {
     for (int attempt = 0; attempt < kReloadAttempts && !StopRequested(); ++attempt) {
-        DownloadController::Scope scope(c_);
-        c_.ReloadTask(i, true);
-        if (c_.reloadFailed_ == 0)
+        Scope scope(context_.lock());
+        tasks_.ReloadTask(i, true);
+        if (!tasks_.ReloadFailed())
             return true;
     }
     return false;
@@ -196,39 +213,39 @@ bool PackageVerifier::AwaitDownload(int i) {
     for (;;) {
         if (WaitForStop(kRepairPollMs))
             return false;
-        DownloadController::Scope scope(c_);
+        Scope scope(context_.lock());
         TaskStatus st;
-        if (EngineGetTaskStatus(c_.tasks_[i], &st) != kEngineOk) {
-            c_.repairProgress_ = 0;
-            c_.repairSpeed_ = 0;
+        if (EngineGetTaskStatus(tasks_.Task(i), &st) != kEngineOk) {
+            repairProgress_ = 0;
+            repairSpeed_ = 0;
             continue;
         }
         if (st.progress >= 10000)
             return true;
-        c_.repairProgress_ = st.progress;
-        c_.repairSpeed_ = st.downloadRate;
+        repairProgress_ = st.progress;
+        repairSpeed_ = st.downloadRate;
     }
 }
 
 bool PackageVerifier::CheckFileMd5(int i, bool keepActual) {
     std::string path, name, expected;
     {
-        DownloadController::Scope scope(c_);
-        path = c_.FilePath(i);
-        name = c_.fileNames_[i];
-        expected = c_.config_.expectedMd5[i];
+        Scope scope(context_.lock());
+        path = job_.FilePath(i);
+        name = context_.FileName(i);
+        expected = context_.config().expectedMd5[i];
     }
     const std::string actual = ComputeFileMd5(i, path);
     if (StopRequested())
         return false;
-    DownloadController::Scope scope(c_);
+    Scope scope(context_.lock());
     if (actual != expected) {
-        c_.repairedAny_ = 1;
-        c_.checkFileIndex_ = i;
-        c_.checkProgress_ = 0;
+        repairedAny_ = 1;
+        checkFileIndex_ = i;
+        checkProgress_ = 0;
         LogFormat(kLogController, texts::kLogMd5Mismatch, name.c_str(), expected.c_str(), actual.c_str());
         if (keepActual)
-            c_.lastActualMd5_ = actual;
+            lastActualMd5_ = actual;
         return false;
     }
     LogFormat(kLogController, texts::kLogMd5Match, name.c_str(), expected.c_str(), actual.c_str());
@@ -237,9 +254,9 @@ bool PackageVerifier::CheckFileMd5(int i, bool keepActual) {
 
 std::string PackageVerifier::ComputeFileMd5(int i, const std::string& path) {
     {
-        DownloadController::Scope scope(c_);
-        c_.checkFileIndex_ = i;
-        c_.checkProgress_ = 0;
+        Scope scope(context_.lock());
+        checkFileIndex_ = i;
+        checkProgress_ = 0;
     }
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0)
@@ -276,8 +293,8 @@ std::string PackageVerifier::ComputeFileMd5(int i, const std::string& path) {
         md5.Update(block.data(), filled);
         total += filled;
         const uint64_t pieces = (total + kProgressPiece - 1) / kProgressPiece;
-        DownloadController::Scope scope(c_);
-        c_.checkProgress_ = ReadProgress(pieces, wholePieces);
+        Scope scope(context_.lock());
+        checkProgress_ = ReadProgress(pieces, wholePieces);
         if (filled < block.size())
             break;
     }

@@ -1,10 +1,11 @@
 #pragma once
 // The check of the package files against the MD5 digests of the configuration, and the
 // repair of a file that does not match: its engine task downloads it again and it is
-// checked again, at most five times. The work runs on a thread of its own; it shares
-// the controller's fields (state, the file being checked, the progress figures) with
-// the timer and window threads and reads and writes them under the controller mutex,
-// which it never holds while it reads a file or waits for a download.
+// checked again, at most five times. The work runs on a thread of its own. Its own
+// figures (the file being checked, the check and repair progress, the repair speed,
+// whether anything was repaired) and the state it moves through are read by the timer
+// and window threads; it writes them under the controller mutex, which it never holds
+// while it reads a file or waits for a download.
 //
 // The thread can be told to stop: it then ends at the next piece it reads or the next
 // moment it waits, leaving the state where it was. The controller stops it and waits
@@ -15,7 +16,10 @@
 #include <string>
 #include <thread>
 
-class DownloadController;
+class ControllerContext;
+class ControllerState;
+class JobRecord;
+class TaskControl;
 
 class PackageVerifier {
 public:
@@ -33,15 +37,17 @@ public:
         kStopped = -3,          // told to stop
     };
 
-    explicit PackageVerifier(DownloadController& controller);
+    PackageVerifier(const ControllerContext& context, ControllerState& state, JobRecord& job,
+                    TaskControl& tasks);
     // Stops the worker and waits for it.
     ~PackageVerifier();
     PackageVerifier(const PackageVerifier&) = delete;
     PackageVerifier& operator=(const PackageVerifier&) = delete;
 
-    // Starts the worker; false when it cannot be started (also while an earlier one
-    // is still at work). Callable with the controller mutex held.
-    bool Start();
+    // Starts the worker from the first file; false when it cannot be started (also
+    // while an earlier one is still at work). autoInstall: a check that passes asks the
+    // front end to press the primary button again. With the controller mutex held.
+    bool Start(bool autoInstall);
     // Tells the worker to stop and waits until it has ended; on the worker itself it
     // only tells. Must not be called with the controller mutex held: the worker may
     // be waiting for it.
@@ -54,8 +60,18 @@ public:
     // for the event that reports it.
     bool CheckFileMd5(int i, bool keepActual);
     // The MD5 text of the file at path, empty when it cannot be read (or when told to
-    // stop meanwhile); sets the controller's check progress as it reads.
+    // stop meanwhile); the check progress follows the reading.
     std::string ComputeFileMd5(int i, const std::string& path);
+
+    // The figures, with the controller mutex held.
+    int CheckFileIndex() const { return checkFileIndex_; }
+    uint32_t FileCheckProgress() const { return checkProgress_; }
+    // Over all four files, 1/10000.
+    unsigned CheckProgress() const;
+    uint32_t RepairProgress() const { return repairProgress_; }
+    uint32_t RepairSpeed() const { return repairSpeed_; }
+    bool WasRepaired() const { return repairedAny_ != 0; }
+    bool AutoInstallAfterCheck() const { return autoInstallAfterCheck_ != 0; }
 
     // What the user is told when repairs gave up (lines end with CR LF).
     static std::string RepairFailureText();
@@ -84,7 +100,21 @@ private:
     bool AwaitDownload(int i);
     void Notice(const std::string& text);
 
-    DownloadController& c_;
+    const ControllerContext& context_;
+    ControllerState& state_;
+    JobRecord& job_;
+    TaskControl& tasks_;
+
+    // Guarded by the controller mutex.
+    int32_t checkFileIndex_ = 0;
+    uint32_t checkProgress_ = 0; // of the file at checkFileIndex_
+    uint32_t repairProgress_ = 0;
+    uint32_t repairSpeed_ = 0; // bytes per second
+    int32_t repairedAny_ = 0;  // the last check found a file that did not match
+    uint8_t autoInstallAfterCheck_ = 0;
+    std::string lastActualMd5_; // of the last file that did not match
+
+    // Guarded by m_.
     std::thread worker_;
     mutable std::mutex m_;
     std::condition_variable wake_;

@@ -2,6 +2,7 @@
 
 #include "app/ControllerTexts.h"
 #include "app/NullPortMapping.h"
+#include "app/StatisticsEvents.h"
 #include "engine/api/BrisklaneEngine.h"
 #include "platform/ConnectionTable.h"
 
@@ -15,8 +16,6 @@ namespace {
 
 constexpr int kFirstPort = 40000;
 constexpr int kLastPort = 50000;
-constexpr char kEventPortFailed[] = "11500105";
-constexpr char kEventNoMappingNeeded[] = "11390001";
 
 constexpr std::array<int, 8> kExcludedPorts = {40412, 40421, 40422, 40423, 40426, 43958, 44444, 47262};
 
@@ -79,17 +78,18 @@ int PortChooser::ChoosePortAndForward() {
             break;
     }
     if (port == 0) {
-        Report(*events_, kEventPortFailed, texts::kUpnpNoPort);
+        Report(*events_, StatisticsEvents::kPortMappingFailed, texts::kUpnpNoPort);
         return 0;
     }
 
     std::string address;
     if (!probes_.hostAddress(address)) {
-        Report(*events_, kEventPortFailed, texts::kUpnpNoLocalIp);
+        Report(*events_, StatisticsEvents::kPortMappingFailed, texts::kUpnpNoLocalIp);
         return 0;
     }
     if (!IsLocalNetworkAddress(address)) {
-        Report(*events_, kEventNoMappingNeeded, std::string(texts::kUpnpNotNeeded) + address);
+        Report(*events_, StatisticsEvents::kPortMappingNotNeeded,
+               std::string(texts::kUpnpNotNeeded) + address);
         return port;
     }
     return mapping_->StartMapping(port, address);

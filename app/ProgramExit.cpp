@@ -1,24 +1,44 @@
 #include "app/ProgramExit.h"
 
+#include "app/ControllerContext.h"
+#include "app/ControllerState.h"
 #include "app/ControllerTexts.h"
-#include "app/DownloadController.h"
 #include "app/IControllerFrontEnd.h"
+#include "app/JobRecord.h"
+#include "app/StatisticsEvents.h"
+#include "app/TaskControl.h"
 #include "engine/api/BrisklaneEngine.h"
 #include "platform/Paths.h"
 #include "platform/ShellOpen.h"
 #include "platform/SystemShutdown.h"
 
+#include <functional>
+#include <memory>
+
 namespace {
 
-// The log category of the controller's progress and state lines.
-// The statistics upload's log.
+using Scope = ControllerLock::Scope;
+
 // The shell counts values above this as success.
 constexpr int kShellSuccessAbove = 32;
 constexpr int kShutdownDelaySeconds = 60;
 
 } // namespace
 
-ProgramExit::ProgramExit(DownloadController& controller) : c_(controller) {}
+ProgramExit::ProgramExit(const ControllerContext& context, ControllerState& state, JobRecord& job,
+                         TaskControl& tasks)
+    : context_(context), state_(state), job_(job), tasks_(tasks) {}
+
+void ProgramExit::Reset() {
+    userExit_ = 0;
+    exitConfirmed_ = 0;
+    installerLaunched_ = 0;
+}
+
+void ProgramExit::SetUserExit(bool on) {
+    userExit_ = on ? 1 : 0;
+    exitConfirmed_ = userExit_;
+}
 
 const char* ProgramExit::OpenFailureText(int value) {
     switch (value) {
@@ -58,43 +78,46 @@ void ProgramExit::Install(bool verified) {
     std::string path, folder, entry;
     std::function<int(const std::string&, const std::string&)> open;
     {
-        DownloadController::Scope scope(c_);
-        before = c_.state_;
-        c_.state_ = DownloadController::kInstalling;
-        folder = c_.savePath_;
-        entry = c_.entryName_;
+        Scope scope(context_.lock());
+        before = state_.Get();
+        state_.Enter(ControllerState::kInstalling);
+        folder = job_.SavePath();
+        entry = job_.EntryName();
         path = platform::JoinPath(folder, entry);
         if (!platform::PathExists(path)) {
-            EngineMessageBox(c_.ownerWindow_, texts::kMsgInstallerMissing, texts::kCaptionInstallFailed, 0);
-            c_.events_.FileEvent("11600102", entry, texts::kEventInstallerMissing);
+            EngineMessageBox(context_.OwnerWindow(), texts::kMsgInstallerMissing,
+                             texts::kCaptionInstallFailed, 0);
+            context_.events().FileEvent(StatisticsEvents::kInstallerMissing, entry,
+                                        texts::kEventInstallerMissing);
             LogLine(kLogController, texts::kLogInstallerMissing);
             return;
         }
-        open = c_.env_.shellOpen;
+        open = context_.env().shellOpen;
     }
     // The start may take seconds (an opener is waited for); the timers go on meanwhile.
     const int r = open ? open(path, folder) : platform::ShellOpen(path, folder);
 
     IControllerFrontEnd* front = nullptr;
     {
-        DownloadController::Scope scope(c_);
-        c_.state_ = before;
+        Scope scope(context_.lock());
+        state_.Enter(before);
         if (r <= kShellSuccessAbove) {
             const std::string reason = std::string(texts::kReasonInstallFailed) +
                                        (verified ? texts::kReasonVerified : texts::kReasonNotVerified) +
                                        OpenFailureText(r);
-            EngineMessageBox(c_.ownerWindow_, texts::kMsgInstallerFailed, texts::kCaptionInstallFailed, 0);
+            EngineMessageBox(context_.OwnerWindow(), texts::kMsgInstallerFailed, texts::kCaptionInstallFailed,
+                             0);
             LogLine(kLogController, reason.c_str());
             try {
-                c_.events_.FileEvent("11600101", entry, reason);
+                context_.events().FileEvent(StatisticsEvents::kInstallerFailed, entry, reason);
             } catch (...) {
                 LogLine(kLogStatisticsUpload, "DC failed");
             }
             return;
         }
         LogLine(kLogController, texts::kLogInstallStarted);
-        c_.installerLaunched_ = 1;
-        front = c_.env_.frontEnd;
+        installerLaunched_ = 1;
+        front = context_.env().frontEnd;
     }
     // Closing the window ends the program through OnExit.
     if (front)
@@ -102,24 +125,23 @@ void ProgramExit::Install(bool verified) {
 }
 
 void ProgramExit::OnExit() {
-    DownloadController::Scope scope(c_);
-    if (c_.exited_)
+    Scope scope(context_.lock());
+    if (exited_)
         return;
-    c_.exited_ = true;
-    if (c_.userExit_) {
+    exited_ = true;
+    if (userExit_) {
         LogLine(kLogController, texts::kLogUserExit);
-        const uint32_t s = c_.state_;
-        if (s != DownloadController::kFinished && s != DownloadController::kBack &&
-            s != DownloadController::kReady)
-            c_.ReportProgressEvent("11040000");
+        const uint32_t s = state_.Get();
+        if (s != ControllerState::kFinished && s != ControllerState::kBack && s != ControllerState::kReady)
+            tasks_.ReportProgressEvent(StatisticsEvents::kUserExit);
         LogLine(kLogController, texts::kLogExitLine);
-    } else if (c_.installerLaunched_) {
+    } else if (installerLaunched_) {
         LogLine(kLogController, texts::kLogExitForInstaller);
         LogLine(kLogController, texts::kLogExitLine);
     } else {
-        c_.ReportProgressEvent("11990501", "Unknow Exit, maybe crashed");
+        tasks_.ReportProgressEvent(StatisticsEvents::kAbnormalEnd, "Unknow Exit, maybe crashed");
         LogLine(kLogController, texts::kLogUnexpectedExit);
-        c_.state_ = DownloadController::kClosedWithoutExit;
+        state_.Enter(ControllerState::kClosedWithoutExit);
         LogLine(kLogController, texts::kLogExitedLine);
     }
     // Tasks first: a task thread writes to the log until it has stopped, and the log
@@ -131,8 +153,8 @@ void ProgramExit::OnExit() {
 void ProgramExit::ShutdownIn(unsigned /*seconds*/) {
     void* owner = nullptr;
     {
-        DownloadController::Scope scope(c_);
-        owner = c_.ownerWindow_;
+        Scope scope(context_.lock());
+        owner = context_.OwnerWindow();
     }
     auto failed = [owner] { EngineMessageBox(owner, texts::kMsgShutdownFailed, texts::kCaption, 0); };
     const std::shared_ptr<platform::SystemShutdown> shutdown = platform::SystemShutdown::Current();

@@ -2,15 +2,27 @@
 // The ways the program ends, each logged and reported on its own: the installer is
 // started and the downloader closes, the user ends it, or its window goes without
 // either. Also the power-off one minute after the download, when the user asked for
-// it. Works on the controller's fields under the controller mutex, which it does not
-// hold while the installer starts or the shutdown is scheduled.
+// it. Keeps the flags that tell how the program ends; they and what it reads of the
+// rest are guarded by the controller mutex, which it does not hold while the
+// installer starts or the shutdown is scheduled.
+#include <cstdint>
 #include <string>
 
-class DownloadController;
+class ControllerContext;
+class ControllerState;
+class JobRecord;
+class TaskControl;
 
 class ProgramExit {
 public:
-    explicit ProgramExit(DownloadController& controller);
+    ProgramExit(const ControllerContext& context, ControllerState& state, JobRecord& job, TaskControl& tasks);
+
+    // The start of a run: nobody chose to end it yet.
+    void Reset();
+    // The user chose to end the program, or took that back; mutex held.
+    void SetUserExit(bool on);
+    bool UserExit() const { return userExit_ != 0; }
+    bool InstallerLaunched() const { return installerLaunched_ != 0; }
 
     // Opens the entry file of the package in the save folder; on success asks the
     // front end to close its window. A missing file leaves the installing state;
@@ -25,5 +37,12 @@ public:
     static const char* OpenFailureText(int value);
 
 private:
-    DownloadController& c_;
+    const ControllerContext& context_;
+    ControllerState& state_;
+    JobRecord& job_;
+    TaskControl& tasks_;
+    uint32_t userExit_ = 0;
+    uint32_t exitConfirmed_ = 0; // set and cleared with userExit_; the window's cancel reads it
+    uint32_t installerLaunched_ = 0;
+    bool exited_ = false;
 };

@@ -5,6 +5,7 @@
 
 #include "app/ControllerTexts.h"
 #include "app/ControllerTimers.h"
+#include "app/StatisticsEvents.h"
 #include "platform/Clock.h"
 #include "platform/ProfileFile.h"
 #include "support/NginxServer.h"
@@ -19,6 +20,7 @@ namespace {
 
 using controllertest::ControllerTest;
 using controllertest::LogCapture;
+using controllertest::LoggedStates;
 using controllertest::QueryText;
 using testsupport::FileExists;
 using testsupport::NginxServer;
@@ -31,25 +33,6 @@ std::string JobValue(const std::string& job, const char* key, const char* sectio
     char buf[4096];
     platform::GetProfileString(section, key, "", buf, sizeof buf, job.c_str());
     return buf;
-}
-
-// The state names of the state-change lines, in the order logged.
-std::vector<std::string> LoggedStates(const LogCapture& log) {
-    const std::pair<const char*, const char*> names[] = {
-        {texts::kLogStateBack, "back"},           {texts::kLogStateReady, "ready"},
-        {texts::kLogStatePreparing, "preparing"}, {texts::kLogStateDownloading, "downloading"},
-        {texts::kLogStatePause, "pause"},         {texts::kLogStateResume, "resume"},
-        {texts::kLogStateFailed, "failed"},       {texts::kLogStateFinished, "finished"},
-        {texts::kLogStateRecover, "recover"},     {texts::kLogStateReload, "reload"},
-    };
-    std::vector<std::string> out;
-    for (const std::string& line : log.lines()) {
-        for (const auto& [text, name] : names) {
-            if (line.find(std::string(text) + "]") != std::string::npos)
-                out.push_back(name);
-        }
-    }
-    return out;
 }
 
 class ControllerDownloadTest : public ControllerTest {
@@ -178,16 +161,52 @@ TEST_F(ControllerDownloadTest, JobRunsThroughItsStatesWithPauseAndContinue) {
     EXPECT_EQ(calls.size(), 2u);
 
     const auto& ev = harness_.events;
-    EXPECT_EQ(ev.Count("11010000"), 1);
-    EXPECT_EQ(ev.Count("11020000"), 1);
-    EXPECT_EQ(ev.Count("11030000"), 1);
-    EXPECT_EQ(ev.Count("11060000"), 1);
+    EXPECT_EQ(ev.Count(StatisticsEvents::kDownloadStarted), 1);
+    EXPECT_EQ(ev.Count(StatisticsEvents::kPaused), 1);
+    EXPECT_EQ(ev.Count(StatisticsEvents::kContinued), 1);
+    EXPECT_EQ(ev.Count(StatisticsEvents::kDownloadFinished), 1);
     std::vector<std::string> finishedFiles;
     for (const auto& e : ev.entries())
-        if (e.code == "11080000")
+        if (e.code == StatisticsEvents::kFileFinished)
             finishedFiles.push_back(e.text);
     std::sort(finishedFiles.begin(), finishedFiles.end());
     EXPECT_EQ(finishedFiles, (std::vector<std::string>{"pkg0.bin", "pkg1.bin", "pkg2.bin", "pkg3.bin"}));
+}
+
+// The queries only read: bytes arriving turn preparing to reload at the poll, but only
+// the tick that measures the speed turns the job to downloading, and paces the fetch of
+// the resource list from there.
+TEST_F(ControllerDownloadTest, SpeedMovesTheJobAtTheTickNotAtItsQuery) {
+    DownloadController* self = nullptr;
+    controllertest::RecordingSeams seams(self);
+    harness_.env.seams = &seams;
+    DownloadController& c = harness_.Make();
+    self = &c;
+    ASSERT_EQ(c.Initialize(), 0);
+    c.PrimaryAction();
+    ASSERT_TRUE(controllertest::WaitUntil(
+        [&] {
+            c.PollState();
+            return c.State() == DownloadController::kReload;
+        },
+        60))
+        << "state " << c.State();
+    for (int i = 0; i < 5; ++i) {
+        QueryText([&](char* b, const int* k) { return c.GetSpeedText(b, k); });
+        for (int f = 0; f < 4; ++f)
+            QueryText([&](char* b, const int* k) { return c.GetFileStatusText(f, b, k); });
+        c.GetDownloadProgress();
+        c.Snapshot();
+        c.PollState();
+        platform::SleepMs(100);
+    }
+    EXPECT_EQ(c.State(), DownloadController::kReload);
+    EXPECT_TRUE(seams.calls().empty());
+
+    c.Tick();
+    EXPECT_EQ(c.State(), DownloadController::kDownloading);
+    EXPECT_EQ(seams.calls(), std::vector<std::string>{"mirrors"});
+    EXPECT_NE(c.Snapshot().speedText, "0 B/s");
 }
 
 TEST_F(ControllerDownloadTest, JobKilledInTheMiddleIsTakenUpAtTheNextStart) {
@@ -238,7 +257,7 @@ TEST_F(ControllerDownloadTest, JobKilledInTheMiddleIsTakenUpAtTheNextStart) {
     const uint32_t expected =
         finalFileBeforeKill ? DownloadController::kReload : DownloadController::kRecover;
     EXPECT_EQ(c.State(), expected);
-    EXPECT_EQ(harness_.events.Count("11030000"), 1);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kContinued), 1);
     ControllerTimers timers(c);
     ASSERT_TRUE(timers.Start(
         {}, [&](int) { QueryText([&](char* b, const int* k) { return c.GetSpeedText(b, k); }); }));

@@ -4,11 +4,14 @@
 #include "app/ControllerConfig.h"
 #include "app/ControllerEnvironment.h"
 #include "app/ControllerSettings.h"
+#include "app/ControllerTexts.h"
 #include "app/DownloadController.h"
 #include "app/EmbeddedConfigBlock.h"
 #include "app/EventReporter.h"
 #include "app/IControllerFrontEnd.h"
 #include "app/IControllerSeams.h"
+#include "app/ResourceIds.h"
+#include "app/TaskPersistence.h"
 #include "engine/api/BrisklaneEngine.h"
 #include "platform/DebugOutput.h"
 #include "platform/MessageSink.h"
@@ -186,6 +189,34 @@ private:
     std::vector<std::string> lines_;
 };
 
+// The state names of the state-change lines in the log, in the order logged.
+inline std::vector<std::string> LoggedStates(const LogCapture& log) {
+    const std::pair<const char*, const char*> names[] = {
+        {texts::kLogStateBack, "back"},
+        {texts::kLogStateReady, "ready"},
+        {texts::kLogStatePreparing, "preparing"},
+        {texts::kLogStateDownloading, "downloading"},
+        {texts::kLogStatePause, "pause"},
+        {texts::kLogStateResume, "resume"},
+        {texts::kLogStateFailed, "failed"},
+        {texts::kLogStateFinished, "finished"},
+        {texts::kLogStateRetry, "retry"},
+        {texts::kLogStateMd5Checking, "md5checking"},
+        {texts::kLogStateCheckRecover, "checkrecover"},
+        {texts::kLogStateCheckFinished, "checkfinished"},
+        {texts::kLogStateRecover, "recover"},
+        {texts::kLogStateReload, "reload"},
+    };
+    std::vector<std::string> out;
+    for (const std::string& line : log.lines()) {
+        for (const auto& [text, name] : names) {
+            if (line.find(std::string(text) + "]") != std::string::npos)
+                out.push_back(name);
+        }
+    }
+    return out;
+}
+
 // Writes a stand-in program file: some bytes with a resource archive behind them.
 inline void WriteResourceFile(const std::string& path, bool withStatistics) {
     platform::ResourceArchive archive;
@@ -193,8 +224,8 @@ inline void WriteResourceFile(const std::string& path, bool withStatistics) {
         // No server address: the statistics client has nowhere to post.
         const std::string ini =
             "[SubmitEventDownload]\nInputDataKeyWord=DVersion;GameID;GVersion;AppVersion\n";
-        archive.Put({"DUCONF", 181, platform::kLanguageChineseSimplified,
-                     embedded::EmbeddedConfigBlock::EncodeText(ini)});
+        archive.Put({ResourceIds::kStatisticsType, ResourceIds::kStatistics,
+                     platform::kLanguageChineseSimplified, embedded::EmbeddedConfigBlock::EncodeText(ini)});
     }
     testsupport::WriteFile(path, std::string("not a real program\n") + archive.Serialize());
 }
@@ -250,6 +281,22 @@ private:
     std::string dir_;
 };
 
+// A job of h whose four files are all there and recorded as finished; file 0 (the
+// entry) holds entry, the others "done".
+inline void WriteFinishedJob(const ControllerHarness& h, const std::string& entry = "done") {
+    std::filesystem::create_directories(h.DataFolder());
+    std::filesystem::create_directories(h.SaveFolder());
+    const TaskPersistence job(h.JobFile());
+    job.WriteJobStart(controllertest::kProductKey);
+    job.Write("BrisklaneTaskSavePath", h.SaveFolder());
+    job.Write("BrisklaneTaskEntrence", "pkg0.bin");
+    job.MarkJobComplete();
+    for (int i = 0; i < 4; ++i) {
+        testsupport::WriteFile(h.SaveFile(i), i == 0 ? entry : "done");
+        job.RecordFinishedFile(i, h.SaveFile(i));
+    }
+}
+
 // The engine is set up the way the program leaves it at exit: services closed, tasks
 // deleted; each test starts from nothing.
 class ControllerTest : public ::testing::Test {
@@ -262,20 +309,8 @@ protected:
         EngineCloseServices();
     }
 
-    // A job whose four files are all there and recorded as finished; file 0 (the
-    // entry) holds entry.
     void WriteFinishedJob(const std::string& entry = "done") {
-        std::filesystem::create_directories(harness_.DataFolder());
-        std::filesystem::create_directories(harness_.SaveFolder());
-        const TaskPersistence job(harness_.JobFile());
-        job.WriteJobStart(controllertest::kProductKey);
-        job.Write("BrisklaneTaskSavePath", harness_.SaveFolder());
-        job.Write("BrisklaneTaskEntrence", "pkg0.bin");
-        job.MarkJobComplete();
-        for (int i = 0; i < 4; ++i) {
-            testsupport::WriteFile(harness_.SaveFile(i), i == 0 ? entry : "done");
-            job.RecordFinishedFile(i, harness_.SaveFile(i));
-        }
+        controllertest::WriteFinishedJob(harness_, entry);
     }
 
     testsupport::TempDir dir_;

@@ -3,6 +3,7 @@
 #include "ControllerFixture.h"
 
 #include "app/ControllerTexts.h"
+#include "app/StatisticsEvents.h"
 #include "app/TaskPersistence.h"
 #include "platform/Clock.h"
 #include "platform/Disk.h"
@@ -217,7 +218,7 @@ TEST_F(ControllerRecoveryTest, ResumedJobKeepsItsHashSavePathAndResumeFiles) {
                                harness_.JobFile().c_str());
     EXPECT_STREQ(buf, "pkg3.bin") << "a re-created task is named in the job file";
     // A resumed job sends "continue" once its tasks run again.
-    EXPECT_EQ(harness_.events.Count("11030000"), 1);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kContinued), 1);
     EXPECT_TRUE(c.TasksStarted());
 }
 

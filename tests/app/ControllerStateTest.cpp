@@ -5,6 +5,7 @@
 
 #include "app/ControllerTexts.h"
 #include "app/IControllerSeams.h"
+#include "app/StatisticsEvents.h"
 #include "app/TaskPersistence.h"
 #include "platform/Clock.h"
 #include "platform/ProfileFile.h"
@@ -16,6 +17,7 @@ namespace {
 
 using controllertest::ControllerTest;
 using controllertest::LogCapture;
+using controllertest::LoggedStates;
 using controllertest::QueryText;
 using controllertest::RecordingSeams;
 using testsupport::FileExists;
@@ -75,7 +77,7 @@ TEST_F(ControllerStateTest, MissingStatisticsConfigurationEndsTheStart) {
     DownloadController& c = harness_.Make();
     EXPECT_EQ(c.Initialize(), -2);
     EXPECT_EQ(log.Count(texts::kResourceReleaseFailed), 1);
-    ASSERT_EQ(harness_.events.codes(), std::vector<std::string>{"11400190"});
+    ASSERT_EQ(harness_.events.codes(), std::vector<std::string>{StatisticsEvents::kResourceReleaseFailed});
     EXPECT_EQ(harness_.events.entries()[0].text, texts::kResourceReleaseFailed);
 }
 
@@ -109,12 +111,12 @@ TEST_F(ControllerStateTest, EngineCodesShowOnceUntilAnotherCodeComes) {
         {0, true, nullptr, nullptr},
         {kTaskStateNetworkError, false, texts::kMsgNetworkError, nullptr},
         {kTaskStateNetworkError, true, nullptr, nullptr},
-        {kTaskStateMetadataTimeout, false, texts::kMsgConnectTimeout, "11990202"},
+        {kTaskStateMetadataTimeout, false, texts::kMsgConnectTimeout, StatisticsEvents::kConnectTimeout},
         {kTaskStateNetworkError, false, texts::kMsgNetworkError, nullptr}, // one last code for every task
         {kTaskStateComplete, true, nullptr, nullptr},                      // unknown codes count as shown too
         {kTaskStateNetworkError, false, texts::kMsgNetworkError, nullptr},
         {kTaskStateGaveUp, false, texts::kMsgDownloadError, nullptr},
-        {kTaskStateDiskFull, false, texts::kMsgDiskFull, "11990301"},
+        {kTaskStateDiskFull, false, texts::kMsgDiskFull, StatisticsEvents::kDiskFull},
         {kTaskStateDiskError, false, texts::kMsgDiskBroken, nullptr},
         {kTaskStateDiskError, true, nullptr, nullptr},
     };
@@ -157,8 +159,8 @@ TEST_F(ControllerStateTest, DownloadedSizeIsWrittenOnlyWhileTheJobIsActive) {
 
     c.Begin(); // tasks that have nowhere to download from
     EXPECT_EQ(c.State(), DownloadController::kPreparing);
-    EXPECT_EQ(harness_.events.Count("11010000"), 1);
-    EXPECT_EQ(harness_.events.entries()[0].flag, 7);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kDownloadStarted), 1);
+    EXPECT_EQ(harness_.events.entries()[0].flag, 7) << "with processor, memory and video card";
     EXPECT_EQ(JobValue(job, "BrisklaneTaskSavePath"), harness_.SaveFolder());
     EXPECT_EQ(JobValue(job, "BrisklaneHttpTaskUrl2"), harness_.config.packageUrls[2]);
     EXPECT_EQ(JobValue(job, "BrisklaneHttpTaskFile3"), "pkg3.bin");
@@ -168,7 +170,7 @@ TEST_F(ControllerStateTest, DownloadedSizeIsWrittenOnlyWhileTheJobIsActive) {
         EXPECT_NE(c.Task(i), 0u) << i;
     c.Pause();
     EXPECT_EQ(c.State(), DownloadController::kPause);
-    EXPECT_EQ(harness_.events.Count("11020000"), 1);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kPaused), 1);
 
     // The tasks are gone: the files on disk count instead.
     EngineCleanup();
@@ -195,7 +197,7 @@ TEST_F(ControllerStateTest, StartIsRefusedWithoutRoomForThePackage) {
     EXPECT_EQ(c.State(), DownloadController::kReady);
     EXPECT_EQ(c.IsDiskSpaceLow(), 1);
     EXPECT_EQ(c.Task(0), 0u);
-    EXPECT_EQ(harness_.events.Count("11010000"), 0);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kDownloadStarted), 0);
     ASSERT_TRUE(messages.WaitFor(1, 3000));
     EXPECT_EQ(messages.messages()[0].text.rfind(texts::kMsgNoSpaceToStart, 0), 0u);
     EXPECT_FALSE(FileExists(harness_.JobFile()));
@@ -257,6 +259,46 @@ TEST_F(ControllerStateTest, SparseFilesAreWatchedAndHoldTheJobBack) {
     EXPECT_EQ(log.Count(texts::kLogReserveUpFront), 1);
 }
 
+// Whoever makes a change (an operation, an engine code), the next poll logs it once;
+// polls that find nothing new log nothing, and a change of the disk flag alone logs the
+// state again.
+TEST_F(ControllerStateTest, EveryChangeIsLoggedOnceByThePollThatSeesIt) {
+    LogCapture log;
+    DownloadController& c = Start();
+    platform::RecordingMessageSink messages;
+    auto polls = [&] {
+        c.PollState();
+        c.PollState();
+    };
+    polls();
+    c.Begin(); // tasks that have nowhere to download from
+    ASSERT_EQ(c.State(), DownloadController::kPreparing);
+    polls();
+    c.PauseAll();
+    polls();
+    c.Continue();
+    polls();
+    EXPECT_FALSE(c.HandleTaskError(kTaskStateDiskFull));
+    ASSERT_EQ(c.State(), DownloadController::kResume) << "not paused outside downloading";
+    polls();
+    c.HandleTaskError(kTaskStateDiskError);
+    polls();
+    EXPECT_EQ(LoggedStates(log),
+              (std::vector<std::string>{"ready", "preparing", "pause", "resume", "resume", "failed"}));
+    // Each change sent its own event once.
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kDownloadStarted), 1);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kContinued), 1);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kDiskFull), 1);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kPaused), 0) << "a pause without the user";
+
+    // A state left again before any poll saw it is not logged.
+    c.Continue();
+    c.PauseAll();
+    polls();
+    EXPECT_EQ(LoggedStates(log).back(), "pause");
+    EXPECT_EQ(log.Count(texts::kLogStateResume), 2);
+}
+
 TEST_F(ControllerStateTest, StateChangesAreLoggedOnceAndFinishingRunsItsSteps) {
     WriteFinishedJob();
     RecordingSeams seams(controller_);
@@ -272,7 +314,7 @@ TEST_F(ControllerStateTest, StateChangesAreLoggedOnceAndFinishingRunsItsSteps) {
     EXPECT_EQ(log.Count(texts::kLogStateFinished), 1);
     EXPECT_EQ(log.Count(texts::kLogAutoShutdown), 1);
     EXPECT_EQ(seams.calls(), std::vector<std::string>{"shutdown 60"});
-    EXPECT_EQ(harness_.events.Count("11060000"), 0) << "no task ran in this run";
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kDownloadFinished), 0) << "no task ran in this run";
     EXPECT_EQ(QueryText([&](char* b, const int* n) { return c.GetSizeText(b, n); }), "10.0 MB/10.0 MB");
     EXPECT_EQ(QueryText([&](char* b, const int* n) { return c.GetFileStatusText(2, b, n); }),
               texts::kStatusDone);
@@ -280,7 +322,7 @@ TEST_F(ControllerStateTest, StateChangesAreLoggedOnceAndFinishingRunsItsSteps) {
 
     // The primary button in finished hands over to verification.
     c.PrimaryAction();
-    EXPECT_EQ(harness_.events.Count("11070000"), 1);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kInstallPressed), 1);
     EXPECT_EQ(seams.calls().back(), "verify");
 }
 

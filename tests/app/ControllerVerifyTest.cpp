@@ -5,8 +5,9 @@
 
 #include "app/ControllerTexts.h"
 #include "app/PackageVerifier.h"
+#include "app/StatisticsEvents.h"
 #include "app/TaskPersistence.h"
-#include "engine/core/QMd5.h"
+#include "engine/api/BrisklaneEngine.h"
 #include "platform/Clock.h"
 #include "support/NginxServer.h"
 
@@ -145,7 +146,9 @@ TEST_F(ControllerVerifyTest, MatchingPackageIsVerifiedAndTheInstallerStartsWitho
     EXPECT_EQ(c.State(), DownloadController::kCheckFinished);
     EXPECT_FALSE(c.WasRepaired());
     EXPECT_EQ(c.GetCheckProgress(), 10000u);
-    EXPECT_EQ(harness_.events.codes(), (std::vector<std::string>{"11070000", "11100001", "11100004"}));
+    EXPECT_EQ(harness_.events.codes(),
+              (std::vector<std::string>{StatisticsEvents::kInstallPressed, StatisticsEvents::kVerifyAccepted,
+                                        StatisticsEvents::kVerifyPassed}));
     EXPECT_EQ(harness_.frontEnd.posted(), 1) << "the primary button is pressed for the user";
     EXPECT_TRUE(c.AutoInstallAfterCheck());
     for (int i = 0; i < 4; ++i) {
@@ -161,7 +164,7 @@ TEST_F(ControllerVerifyTest, MatchingPackageIsVerifiedAndTheInstallerStartsWitho
     // What the posted message does on the front end's thread.
     c.PrimaryAction();
     const auto pressed = harness_.events.entries().back();
-    EXPECT_EQ(pressed.code, "11070000");
+    EXPECT_EQ(pressed.code, StatisticsEvents::kInstallPressed);
     EXPECT_EQ(pressed.text, texts::kMsgAlreadyVerified);
     ASSERT_TRUE(
         WaitUntil([&] { return testsupport::FileExists(harness_.SaveFolder() + "/installer-ran"); }, 30))
@@ -200,13 +203,13 @@ TEST_F(ControllerVerifyTest, DamagedFileIsDownloadedAgainAndTheRestIsVerified) {
     EXPECT_TRUE(ReadFile(harness_.SaveFile(2)) == package_.contents[2]) << "file 2 was not repaired";
     EXPECT_TRUE(c.IsFileIntact(2, false)) << "the repaired file's finish record is current";
 
-    EXPECT_EQ(FileEvents("11500201"),
+    EXPECT_EQ(FileEvents(StatisticsEvents::kMd5Mismatch),
               std::vector<std::string>{"pkg2.bin MD5 unmatched (" + Md5Of(package_.onDisk[2]) + ")"});
-    EXPECT_EQ(FileEvents("11100003"),
+    EXPECT_EQ(FileEvents(StatisticsEvents::kFileRepaired),
               std::vector<std::string>{"pkg2.bin \xd0\xde\xb8\xb4\xb4\xce\xca\xfd\xa3\xba"
                                        "1"}); // "修复次数：1"
-    EXPECT_EQ(harness_.events.Count("11100004"), 1);
-    EXPECT_EQ(harness_.events.Count("11100001"), 0) << "started without the question";
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kVerifyPassed), 1);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kVerifyAccepted), 0) << "started without the question";
     EXPECT_EQ(harness_.frontEnd.posted(), 0) << "no installing asked for";
     EXPECT_EQ(log.Matching("MD5\xb2\xbb\xc6\xa5\xc5\xe4\xa3\xba"
                            "pkg2.bin")
@@ -243,12 +246,12 @@ TEST_F(ControllerVerifyTest, RepairGivesUpWhenTheServerKeepsServingOtherBytes) {
     c.StartVerification(false);
     ASSERT_TRUE(AwaitEnd(c, 240)) << "state " << c.State();
     EXPECT_EQ(c.State(), DownloadController::kFailed);
-    EXPECT_EQ(FileEvents("11500201").size(), 1u);
-    EXPECT_EQ(FileEvents("11990501"),
+    EXPECT_EQ(FileEvents(StatisticsEvents::kMd5Mismatch).size(), 1u);
+    EXPECT_EQ(FileEvents(StatisticsEvents::kAbnormalEnd),
               std::vector<std::string>{"pkg1.bin \xd0\xde\xb8\xb4\xb4\xce\xca\xfd\xa3\xba"
                                        "5"}); // "修复次数：5"
-    EXPECT_EQ(harness_.events.Count("11100003"), 0);
-    EXPECT_EQ(harness_.events.Count("11100004"), 0);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kFileRepaired), 0);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kVerifyPassed), 0);
     EXPECT_EQ(server_.AccessLog().find("pkg2.bin"), std::string::npos) << "files after it stay unchecked";
 
     // Each pass was a download of its own.
@@ -288,8 +291,9 @@ TEST_F(ControllerVerifyTest, TaskThatCannotBeCreatedAgainEndsTheRepair) {
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(shown[i].text.rfind("ErrorCode : -101", 0), 0u) << i;
     EXPECT_EQ(shown[4].text.rfind(texts::kMsgRepairError, 0), 0u);
-    EXPECT_EQ(FileEvents("11500201"), std::vector<std::string>{"pkg0.bin MD5 unmatched ()"});
-    EXPECT_EQ(harness_.events.Count("11100004"), 0);
+    EXPECT_EQ(FileEvents(StatisticsEvents::kMd5Mismatch),
+              std::vector<std::string>{"pkg0.bin MD5 unmatched ()"});
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kVerifyPassed), 0);
 }
 
 // Each row: a controller brought into one state the way the program gets there, then
@@ -397,8 +401,8 @@ TEST_F(ControllerVerifyTest, ExitDuringACheckStopsAndJoinsIt) {
     c.OnExit(); // returns once the worker has ended
     EXPECT_FALSE(c.IsVerifying());
     EXPECT_EQ(c.State(), DownloadController::kMd5Checking) << "the check stopped where it was";
-    EXPECT_EQ(harness_.events.Count("11040000"), 1);
-    EXPECT_EQ(harness_.events.Count("11100004"), 0);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kUserExit), 1);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kVerifyPassed), 0);
     EXPECT_EQ(log.Count("pkg0.bin"), 1);
     EXPECT_EQ(log.Count("pkg1.bin"), 0) << "file 1 was neither matched nor mismatched";
     EXPECT_FALSE(EngineInitialized()) << "the engine was shut down";
@@ -423,7 +427,7 @@ TEST_F(ControllerVerifyTest, ControllerGoingAwayDuringARepairStopsItsWait) {
                 status.rfind(texts::kStatusRepairing, 0) == 0)
         << status;
     harness_.controller.reset(); // returns once the worker has ended
-    EXPECT_EQ(harness_.events.Count("11100003"), 0);
+    EXPECT_EQ(harness_.events.Count(StatisticsEvents::kFileRepaired), 0);
 }
 
 } // namespace

@@ -2,8 +2,13 @@
 // pieces and read blocks meet.
 #include "ControllerFixture.h"
 
+#include "app/ControllerContext.h"
+#include "app/ControllerState.h"
+#include "app/DiskSpaceWatch.h"
+#include "app/JobRecord.h"
 #include "app/PackageVerifier.h"
-#include "engine/core/QMd5.h"
+#include "app/TaskControl.h"
+#include "engine/api/BrisklaneEngine.h"
 
 #include <random>
 
@@ -59,11 +64,26 @@ TEST(PackageVerifierProgressTest, OverallProgressWeighsFilesByWholeMebibytes) {
     EXPECT_EQ(PackageVerifier::OverallProgress(mixed, 2, 7000), 10000u) << "file 1 before the index";
 }
 
-using PackageVerifierTest = ControllerTest;
+// A verifier on parts of its own, without a controller around it: its figures are its
+// own.
+class PackageVerifierTest : public ControllerTest {
+protected:
+    IControllerSeams seams_;
+    ControllerContext context_{harness_.env, seams_};
+    ControllerState state_;
+    JobRecord job_{context_, state_};
+    DiskSpaceWatch disk_{context_, state_};
+    TaskControl tasks_{context_, state_, job_, disk_};
+    PackageVerifier verifier_{context_, state_, job_, tasks_};
+
+    unsigned CheckProgress() const {
+        ControllerLock::Scope scope(context_.lock());
+        return verifier_.CheckProgress();
+    }
+};
 
 TEST_F(PackageVerifierTest, DigestOfFilesAroundPieceAndBlockBounds) {
-    DownloadController& c = harness_.Make();
-    PackageVerifier verifier(c);
+    context_.SetConfig(harness_.config);
     std::mt19937 random(3);
     const size_t block = 64 * 4096;
     const size_t sizes[] = {0, 1, 4095, 4096, 4097, block - 1, block, block + 1, 3 * block + 4096 * 5 + 17};
@@ -73,13 +93,13 @@ TEST_F(PackageVerifierTest, DigestOfFilesAroundPieceAndBlockBounds) {
             ch = static_cast<char>(random());
         const std::string path = dir_.file("f" + std::to_string(size));
         WriteFile(path, data);
-        EXPECT_EQ(verifier.ComputeFileMd5(1, path), Md5Hex(data.data(), data.size())) << size;
+        EXPECT_EQ(verifier_.ComputeFileMd5(1, path), Md5Hex(data.data(), data.size())) << size;
         // File 1 read to its end: everything before it and itself count in full.
-        EXPECT_EQ(c.GetCheckProgress(), size == 0 ? 1000u : 3000u) << size;
+        EXPECT_EQ(CheckProgress(), size == 0 ? 1000u : 3000u) << size;
     }
-    EXPECT_EQ(verifier.ComputeFileMd5(2, dir_.file("missing")), "");
-    EXPECT_EQ(c.GetCheckProgress(), 3000u) << "file 2 not read: files 0 and 1 count";
-    EXPECT_EQ(verifier.ComputeFileMd5(2, dir_.path()), "") << "a folder cannot be read";
+    EXPECT_EQ(verifier_.ComputeFileMd5(2, dir_.file("missing")), "");
+    EXPECT_EQ(CheckProgress(), 3000u) << "file 2 not read: files 0 and 1 count";
+    EXPECT_EQ(verifier_.ComputeFileMd5(2, dir_.path()), "") << "a folder cannot be read";
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The deployment packer against a real program: the probe is packed, run, and reports
 // what it finds in itself.
 #include "app/EmbeddedConfigBlock.h"
+#include "app/ResourceIds.h"
 #include "engine/core/QMd5.h"
 #include "engine/core/TRefObject.h"
 #include "engine/piece/TTorrent.h"
@@ -224,21 +225,24 @@ TEST_F(PackerTest, PackedProgramReportsThePackedValues) {
     ASSERT_EQ(resources.size(), 6u);
     const std::string ini = kExpectedIni;
     const std::string iniBase64 = embedded::EmbeddedConfigBlock::EncodeText(ini);
-    EXPECT_EQ(resources[0], "DUCONF 181 2052 " + std::to_string(iniBase64.size()) + " " +
+    EXPECT_EQ(resources[0], std::string(ResourceIds::kStatisticsType) + " " +
+                                std::to_string(ResourceIds::kStatistics) + " 2052 " +
+                                std::to_string(iniBase64.size()) + " " +
                                 Md5Hex(iniBase64.data(), iniBase64.size()));
     EXPECT_EQ(resources[5], "VERSION 1 2052 8 " + Md5Hex("3.1.4.15", 8));
 
     // Released as the controller does: the statistics configuration decoded, the
     // torrents raw under their file's digest.
-    EXPECT_EQ(r["release DUCONF"], "0");
+    EXPECT_EQ(r[std::string("release ") + ResourceIds::kStatisticsType], "0");
     EXPECT_EQ(ReadFile(dir_.file("release/dataupload.vedare")), ini);
     for (int i = 0; i < 4; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(r["release TORRENT " + std::to_string(301 + i)], "0");
+        const std::string torrentName =
+            std::string(ResourceIds::kTorrentType) + " " + std::to_string(ResourceIds::Torrent(i));
+        EXPECT_EQ(r["release " + torrentName], "0");
         const std::string md5 = Md5Hex(contents_[i].data(), contents_[i].size());
         const std::string torrent = ReadFile(dir_.file("release/" + md5));
-        EXPECT_EQ(resources[1 + static_cast<size_t>(i)].substr(0, 17),
-                  "TORRENT " + std::to_string(301 + i) + " 2052 ");
+        EXPECT_EQ(resources[1 + static_cast<size_t>(i)].substr(0, 17), torrentName + " 2052 ");
         TRef<TTorrent> t = TRef<TTorrent>::Adopt(new TTorrent);
         TTorrentTarget target;
         target.folder = dir_.file("release");
@@ -311,7 +315,7 @@ TEST_F(PackerTest, DamagedArchiveIsReportedNotCrashedOn) {
         EXPECT_NE(r["archiveError"].find("resource archive"), std::string::npos) << r["archiveError"];
         EXPECT_TRUE(r.All("resource").empty());
         EXPECT_EQ(r["version"], "1.0.3");
-        EXPECT_EQ(r["release DUCONF"], "-1");
+        EXPECT_EQ(r[std::string("release ") + ResourceIds::kStatisticsType], "-1");
         // The block is not part of the archive and still holds the packed values.
         EXPECT_EQ(r["name1"], names_[1]);
 

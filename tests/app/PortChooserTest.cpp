@@ -1,6 +1,7 @@
 #include "app/PortChooser.h"
 
 #include "app/ControllerTexts.h"
+#include "app/StatisticsEvents.h"
 #include "engine/core/EngineLog.h"
 #include "platform/DebugOutput.h"
 
@@ -137,14 +138,15 @@ TEST_F(PortChooserTest, AllBusyEndsAfterOneRoundWithoutAPort) {
             << "a port asked twice";
     }
     EXPECT_TRUE(Logged(texts::kUpnpNoPort));
-    const RecordedEvent noPort{"11500105", texts::kUpnpNoPort, 0};
+    const RecordedEvent noPort{StatisticsEvents::kPortMappingFailed, texts::kUpnpNoPort, 0};
     EXPECT_EQ(events_.events, std::vector<RecordedEvent>(6, noPort)) << "one event per attempt, nothing else";
 }
 
 TEST_F(PortChooserTest, NoHostAddressGivesNoPort) {
     EXPECT_EQ(Choose(45000, {}, nullptr), 0);
     EXPECT_TRUE(Logged(texts::kUpnpNoLocalIp));
-    EXPECT_EQ(events_.events, (std::vector<RecordedEvent>{{"11500105", texts::kUpnpNoLocalIp, 0}}));
+    EXPECT_EQ(events_.events,
+              (std::vector<RecordedEvent>{{StatisticsEvents::kPortMappingFailed, texts::kUpnpNoLocalIp, 0}}));
 }
 
 TEST_F(PortChooserTest, PublicAddressNeedsNoMapping) {
@@ -159,7 +161,8 @@ TEST_F(PortChooserTest, PublicAddressNeedsNoMapping) {
     EXPECT_EQ(Choose(45000, {}, "203.0.113.7"), 45001);
     const std::string text = std::string(texts::kUpnpNotNeeded) + "203.0.113.7";
     EXPECT_TRUE(Logged(text));
-    EXPECT_EQ(events_.events, (std::vector<RecordedEvent>{{"11390001", text, 0}}));
+    EXPECT_EQ(events_.events,
+              (std::vector<RecordedEvent>{{StatisticsEvents::kPortMappingNotNeeded, text, 0}}));
     EXPECT_EQ(mapping.calls, 0);
 }
 

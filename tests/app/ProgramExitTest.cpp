@@ -5,6 +5,7 @@
 
 #include "app/ControllerTexts.h"
 #include "app/ProgramExit.h"
+#include "app/StatisticsEvents.h"
 #include "app/TaskPersistence.h"
 #include "platform/Clock.h"
 #include "platform/ShellOpen.h"
@@ -49,7 +50,7 @@ TEST_F(ProgramExitTest, MissingInstallerIsReportedAndLeavesTheInstallingState) {
     ASSERT_TRUE(messages.WaitFor(1, 3000));
     EXPECT_EQ(messages.messages()[0].text.rfind(texts::kMsgInstallerMissing, 0), 0u);
     EXPECT_EQ(messages.messages()[0].caption, texts::kCaptionInstallFailed);
-    const auto e = harness_.events.First("11600102");
+    const auto e = harness_.events.First(StatisticsEvents::kInstallerMissing);
     EXPECT_EQ(e.text, "pkg0.bin");
     EXPECT_EQ(e.message, texts::kEventInstallerMissing);
     EXPECT_EQ(log.Count(texts::kLogInstallerMissing), 1);
@@ -103,7 +104,7 @@ TEST_F(ProgramExitTest, FailedStartsNameTheShellsReason) {
             c.Install(verified);
             EXPECT_EQ(c.State(), DownloadController::kFinished) << "the state before comes back";
             const std::string reason = Reason(verified, k.text);
-            const auto e = harness_.events.First("11600101");
+            const auto e = harness_.events.First(StatisticsEvents::kInstallerFailed);
             EXPECT_EQ(e.text, "pkg0.bin");
             EXPECT_EQ(e.message, reason);
             EXPECT_EQ(log.Count(reason), 1);
@@ -138,7 +139,7 @@ TEST_F(ProgramExitTest, InstallerThatCannotRunAndHasNoOpenerFails) {
     EXPECT_FALSE(c.InstallerLaunched());
     EXPECT_EQ(c.State(), DownloadController::kFinished);
     const std::string reason = Reason(false, ProgramExit::OpenFailureText(platform::kShellNoAssociation));
-    EXPECT_EQ(harness_.events.First("11600101").message, reason);
+    EXPECT_EQ(harness_.events.First(StatisticsEvents::kInstallerFailed).message, reason);
     EXPECT_EQ(log.Count(reason), 1);
     ASSERT_TRUE(messages.WaitFor(1, 3000));
     EXPECT_EQ(messages.messages()[0].text.rfind(texts::kMsgInstallerFailed, 0), 0u);
@@ -158,7 +159,7 @@ TEST_F(ProgramExitTest, ExitIsReportedByHowTheProgramEnds) {
              c.Begin();
              c.MarkUserExit();
          },
-         {"11040000"},
+         {StatisticsEvents::kUserExit},
          {texts::kLogUserExit, texts::kLogExitLine},
          DownloadController::kPreparing},
         {"user exit while ready",
@@ -171,7 +172,7 @@ TEST_F(ProgramExitTest, ExitIsReportedByHowTheProgramEnds) {
              c.MarkUserExit();
              c.ClearUserExit();
          },
-         {"11990501"},
+         {StatisticsEvents::kAbnormalEnd},
          {texts::kLogUnexpectedExit, texts::kLogExitedLine},
          DownloadController::kClosedWithoutExit},
     };
@@ -191,7 +192,7 @@ TEST_F(ProgramExitTest, ExitIsReportedByHowTheProgramEnds) {
             EXPECT_EQ(log.Count(line), 1) << line;
         EXPECT_EQ(log.Count(texts::kLogExitForInstaller), 0);
         EXPECT_EQ(c.State(), row.state);
-        if (row.events == std::vector<std::string>{"11990501"}) {
+        if (row.events == std::vector<std::string>{StatisticsEvents::kAbnormalEnd}) {
             EXPECT_EQ(h.events.entries()[0].text, "Unknow Exit, maybe crashed");
         }
         // The engine was shut down: its tasks are gone.

@@ -1,6 +1,7 @@
 #include "app/ResourceExtractor.h"
 #include "app/ControllerTexts.h"
 #include "app/EmbeddedConfigBlock.h"
+#include "app/ResourceIds.h"
 #include "engine/core/EngineLog.h"
 #include "platform/DebugOutput.h"
 #include "platform/Paths.h"
@@ -41,9 +42,11 @@ class ResourceExtractorTest : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::ResourceArchive archive;
-        archive.Put({"DUCONF", 181, platform::kLanguageChineseSimplified,
+        archive.Put({ResourceIds::kStatisticsType, ResourceIds::kStatistics,
+                     platform::kLanguageChineseSimplified,
                      embedded::EmbeddedConfigBlock::EncodeText(LongIni())});
-        archive.Put({"TORRENT", 301, platform::kLanguageChineseSimplified, kTorrent});
+        archive.Put({ResourceIds::kTorrentType, ResourceIds::Torrent(0), platform::kLanguageChineseSimplified,
+                     kTorrent});
         WriteFile(program_, "not really a program" + archive.Serialize());
         WriteFile(dir_.file("blocker"), "a file where a folder is expected");
         platform::CreateFolder(temp_);
@@ -99,13 +102,16 @@ TEST_F(ResourceExtractorTest, WritesIntoTheFolderAndMakesItsChain) {
     const std::string folder = dir_.file("data/Harrowfield/Brisklane");
     WriteFile(dir_.file("stale"), std::string(100000, 's'));
 
-    ASSERT_EQ(extractor.ReleaseResource(181, folder, "dataupload.vedare", "DUCONF", true), 0);
+    ASSERT_EQ(extractor.ReleaseResource(ResourceIds::kStatistics, folder, "dataupload.vedare",
+                                        ResourceIds::kStatisticsType, true),
+              0);
     EXPECT_EQ(ReadFile(folder + "/dataupload.vedare"), LongIni());
     EXPECT_EQ(ResourceExtractor::ReleasedPath(0, folder, "dataupload.vedare"), folder + "/dataupload.vedare");
 
     // Raw bytes, NUL included; a longer file already there is cut to the resource.
     WriteFile(folder + "/4fc4be0e5a4c8af692263ae9d1c8fa46", std::string(100000, 's'));
-    ASSERT_EQ(extractor.ReleaseResource(301, folder, "4fc4be0e5a4c8af692263ae9d1c8fa46", "TORRENT", false),
+    ASSERT_EQ(extractor.ReleaseResource(ResourceIds::Torrent(0), folder, "4fc4be0e5a4c8af692263ae9d1c8fa46",
+                                        ResourceIds::kTorrentType, false),
               0);
     EXPECT_EQ(ReadFile(folder + "/4fc4be0e5a4c8af692263ae9d1c8fa46"), kTorrent);
     EXPECT_TRUE(extractor.LastFailure().empty());
@@ -115,7 +121,9 @@ TEST_F(ResourceExtractorTest, WritesIntoTheFolderAndMakesItsChain) {
 TEST_F(ResourceExtractorTest, UnwritableFolderFallsBackToTheTemporaryFolder) {
     ResourceExtractor extractor(program_);
     const std::string folder = dir_.file("blocker/data");
-    ASSERT_EQ(extractor.ReleaseResource(181, folder, "dataupload.vedare", "DUCONF", true), 1);
+    ASSERT_EQ(extractor.ReleaseResource(ResourceIds::kStatistics, folder, "dataupload.vedare",
+                                        ResourceIds::kStatisticsType, true),
+              1);
     const std::string released = ResourceExtractor::ReleasedPath(1, folder, "dataupload.vedare");
     EXPECT_EQ(released, temp_ + "/dataupload.vedare");
     EXPECT_EQ(ReadFile(released), LongIni());
@@ -131,7 +139,9 @@ TEST_F(ResourceExtractorTest, BothPlacesUnwritable) {
     SetTempFolder(dir_.file("blocker/tmp"));
     ResourceExtractor extractor(program_);
     const std::string folder = dir_.file("blocker/data");
-    EXPECT_EQ(extractor.ReleaseResource(301, folder, "x.torrent", "TORRENT", false), -1);
+    EXPECT_EQ(extractor.ReleaseResource(ResourceIds::Torrent(0), folder, "x.torrent",
+                                        ResourceIds::kTorrentType, false),
+              -1);
     EXPECT_EQ(extractor.LastFailure(), texts::kExtractCreateFailed);
     EXPECT_EQ(ResourceExtractor::ReleasedPath(-1, folder, "x.torrent"), "");
 
@@ -155,12 +165,16 @@ TEST_F(ResourceExtractorTest, FailureTexts) {
         const char* type;
         const char* failure;
     } cases[] = {
-        {"no program file", dir_.file("missing"), 181, "DUCONF", texts::kExtractNoModule},
-        {"damaged archive", dir_.file("damaged"), 181, "DUCONF", texts::kExtractLoadFailed},
-        {"no such id", program_, 182, "DUCONF", texts::kExtractNotFound},
-        {"id of another type", program_, 181, "TORRENT", texts::kExtractNotFound},
-        {"no type", program_, 181, nullptr, texts::kExtractNotFound},
-        {"negative id", program_, -1, "DUCONF", texts::kExtractNotFound},
+        {"no program file", dir_.file("missing"), ResourceIds::kStatistics, ResourceIds::kStatisticsType,
+         texts::kExtractNoModule},
+        {"damaged archive", dir_.file("damaged"), ResourceIds::kStatistics, ResourceIds::kStatisticsType,
+         texts::kExtractLoadFailed},
+        {"no such id", program_, ResourceIds::kStatistics + 1, ResourceIds::kStatisticsType,
+         texts::kExtractNotFound},
+        {"id of another type", program_, ResourceIds::kStatistics, ResourceIds::kTorrentType,
+         texts::kExtractNotFound},
+        {"no type", program_, ResourceIds::kStatistics, nullptr, texts::kExtractNotFound},
+        {"negative id", program_, -1, ResourceIds::kStatisticsType, texts::kExtractNotFound},
     };
     const std::string folder = dir_.file("out");
     for (const Case& c : cases) {
@@ -175,7 +189,9 @@ TEST_F(ResourceExtractorTest, FailureTexts) {
 
 TEST_F(ResourceExtractorTest, TheTestProgramItselfCarriesNoResources) {
     ResourceExtractor extractor;
-    EXPECT_EQ(extractor.ReleaseResource(181, dir_.file("out"), "dataupload.vedare", "DUCONF", true), -1);
+    EXPECT_EQ(extractor.ReleaseResource(ResourceIds::kStatistics, dir_.file("out"), "dataupload.vedare",
+                                        ResourceIds::kStatisticsType, true),
+              -1);
     EXPECT_EQ(extractor.LastFailure(), texts::kExtractNotFound);
     EXPECT_EQ(Lines().size(), 2u);
 }

@@ -3,7 +3,7 @@
 #include "ui/console/ConsoleDisplay.h"
 #include "ui/console/ConsoleView.h"
 
-#include "app/DownloadController.h"
+#include "app/ControllerState.h"
 #include "platform/TextEncoding.h"
 #include "support/TempDir.h"
 
@@ -15,18 +15,17 @@
 
 namespace {
 
-using DC = DownloadController;
+using DC = ControllerState;
 
 ConsoleView Downloading() {
-    ConsoleView v;
-    v.state = DC::kDownloading;
-    v.downloadProgress = 4520;
-    v.speedText = "1.2 MB/s";
-    v.sizeText = "2.2 GB/4.9 GB";
-    v.rows[0] = {"setup.exe", "\xa1\xcc \xcf\xc2\xd4\xd8\xcd\xea\xb3\xc9  "}; // "√ 下载完成  "
-    v.rows[1] = {"main.zip", "45.20%    "};
-    v.Compose();
-    return v;
+    ControllerView c;
+    c.state = DC::kDownloading;
+    c.downloadProgress = 4520;
+    c.speedText = "1.2 MB/s";
+    c.sizeText = "2.2 GB/4.9 GB";
+    c.files[0] = {"setup.exe", "\xa1\xcc \xcf\xc2\xd4\xd8\xcd\xea\xb3\xc9  ", true}; // "√ 下载完成  "
+    c.files[1] = {"main.zip", "45.20%    ", false};
+    return ConsoleView::Of(c, 0);
 }
 
 TEST(ConsoleViewTest, PercentageIsTheWindowsFormat) {
@@ -62,12 +61,12 @@ TEST(ConsoleViewTest, TextsFollowTheState) {
     };
     for (const Case& c : cases) {
         ConsoleView v = Downloading();
-        v.state = c.state;
-        v.checkProgress = 1234;
-        v.repairProgress = c.repair;
+        v.shown.state = c.state;
+        v.shown.checkProgress = 1234;
+        v.shown.repairProgress = c.repair;
         v.repairRepaints = c.repaints;
-        v.repairSpeedText = "300.0 KB/s";
-        v.wasRepaired = c.repaired;
+        v.shown.repairSpeedText = "300.0 KB/s";
+        v.shown.wasRepaired = c.repaired;
         v.Compose();
         const std::string at = std::to_string(c.state) + " repair " + std::to_string(c.repair) +
                                " repaints " + std::to_string(c.repaints);
@@ -81,11 +80,11 @@ TEST(ConsoleViewTest, TextsFollowTheState) {
 TEST(ConsoleViewTest, BarFollowsTheShownPercentageAndStopsAtFull) {
     ConsoleView v = Downloading();
     EXPECT_EQ(v.barProgress, 4520u);
-    v.downloadProgress = 12000;
+    v.shown.downloadProgress = 12000;
     v.Compose();
     EXPECT_EQ(v.barProgress, 10000u);
-    v.state = DC::kMd5Checking;
-    v.checkProgress = 300;
+    v.shown.state = DC::kMd5Checking;
+    v.shown.checkProgress = 300;
     v.Compose();
     EXPECT_EQ(v.barProgress, 300u);
 }
@@ -94,20 +93,20 @@ TEST(ConsoleDisplayTest, PlainLineIsNamePercentStatusSizeAndMark) {
     EXPECT_EQ(ConsoleDisplay::StatusLine(Downloading()), "downloading  45.20%  1.2 MB/s  2.2 GB/4.9 GB");
 
     ConsoleView done = Downloading();
-    done.state = DC::kCheckFinished;
-    done.checkProgress = 10000;
-    done.speedText = "0 B/s";
-    done.sizeText = "4.9 GB/4.9 GB";
-    done.wasRepaired = true;
+    done.shown.state = DC::kCheckFinished;
+    done.shown.checkProgress = 10000;
+    done.shown.speedText = "0 B/s";
+    done.shown.sizeText = "4.9 GB/4.9 GB";
+    done.shown.wasRepaired = true;
     done.Compose();
     EXPECT_EQ(ConsoleDisplay::StatusLine(done), "checkfinished  100.00%  0 B/s  4.9 GB/4.9 GB  √ 修复成功");
-    done.wasRepaired = false;
+    done.shown.wasRepaired = false;
     done.Compose();
     EXPECT_EQ(ConsoleDisplay::StatusLine(done), "checkfinished  100.00%  0 B/s  4.9 GB/4.9 GB  √ 验证通过");
 
     ConsoleView empty;
-    empty.state = DC::kReady;
-    empty.sizeText = "0 B/4.9 GB";
+    empty.shown.state = DC::kReady;
+    empty.shown.sizeText = "0 B/4.9 GB";
     empty.Compose();
     EXPECT_EQ(ConsoleDisplay::StatusLine(empty), "ready  0.00%  -  0 B/4.9 GB");
 }
@@ -126,8 +125,8 @@ TEST(ConsoleDisplayTest, EveryStateHasAName) {
 
 TEST(ConsoleDisplayTest, FrameShowsBarTextsAndRows) {
     ConsoleView v = Downloading();
-    v.versionText = "\xd3\xce\xcf\xb7\xb0\xe6\xb1\xbe: 10.1.1.7"; // "游戏版本: 10.1.1.7"
-    v.saveFolder = "/data/Orlanta10117";
+    v.shown.versionText = "\xd3\xce\xcf\xb7\xb0\xe6\xb1\xbe: 10.1.1.7"; // "游戏版本: 10.1.1.7"
+    v.shown.savePath = "/data/Orlanta10117";
     const std::vector<std::string> lines = ConsoleDisplay::Frame(v);
     ASSERT_EQ(lines.size(), 8u);
     EXPECT_EQ(lines[0], "Vellmar下载器  游戏版本: 10.1.1.7");

@@ -30,8 +30,8 @@ std::string ProgramBytes() {
 
 ResourceArchive Sample() {
     ResourceArchive a;
-    a.Put({"DUCONF", 181, platform::kLanguageChineseSimplified, "W1N1Ym1pdF0="});
-    a.Put({"TORRENT", 301, platform::kLanguageChineseSimplified, std::string("d4:info\0de", 10)});
+    a.Put({"SETTINGS", 12, platform::kLanguageChineseSimplified, "W1N1Ym1pdF0="});
+    a.Put({"BLOB", 500, platform::kLanguageChineseSimplified, std::string("d4:info\0de", 10)});
     a.Put({"VERSION", 1, 1033, "1.2.3.4"});
     a.Put({"EMPTY", 7, platform::kLanguageChineseSimplified, ""});
     return a;
@@ -73,8 +73,8 @@ TEST(ResourceArchiveTest, RoundTripThroughAProgramFile) {
     }
     // Language is part of the name: VERSION 1 was stored for 1033 only.
     EXPECT_EQ(read.Find("VERSION", 1), nullptr);
-    EXPECT_EQ(read.Find("TORRENT", 302), nullptr);
-    EXPECT_EQ(read.Find("torrent", 301), nullptr);
+    EXPECT_EQ(read.Find("BLOB", 501), nullptr);
+    EXPECT_EQ(read.Find("blob", 500), nullptr);
 
     std::string program;
     ASSERT_TRUE(ResourceArchive::StripArchive(ReadFile(file), program));
@@ -83,11 +83,11 @@ TEST(ResourceArchiveTest, RoundTripThroughAProgramFile) {
 
 TEST(ResourceArchiveTest, PutReplacesTheSameName) {
     ResourceArchive a = Sample();
-    a.Put({"DUCONF", 181, platform::kLanguageChineseSimplified, "new"});
+    a.Put({"SETTINGS", 12, platform::kLanguageChineseSimplified, "new"});
     EXPECT_EQ(a.entries().size(), 4u);
-    EXPECT_EQ(a.Find("DUCONF", 181)->data, "new");
+    EXPECT_EQ(a.Find("SETTINGS", 12)->data, "new");
     // Replacing keeps the order, so the same archive always serialises the same.
-    EXPECT_EQ(a.entries().front().type, "DUCONF");
+    EXPECT_EQ(a.entries().front().type, "SETTINGS");
 }
 
 TEST(ResourceArchiveTest, FilesWithoutArchive) {

@@ -2,6 +2,7 @@
 
 #include "app/EmbeddedConfigBlock.h"
 #include "app/ProgramVersion.h"
+#include "app/ResourceIds.h"
 #include "engine/core/QMd5.h"
 #include "engine/core/TRefObject.h"
 #include "engine/piece/TTorrent.h"
@@ -18,10 +19,6 @@
 #include <sys/stat.h>
 
 namespace {
-
-// The resources the controller looks for.
-constexpr uint32_t kStatisticsId = 181;
-constexpr uint32_t kFirstTorrentId = 301;
 
 std::string Where(int index, const char* key) {
     return "files[" + std::to_string(index) + "]." + key;
@@ -153,10 +150,10 @@ void ProgramPacker::Pack(const std::string& inputProgram, const std::string& out
 
     platform::ResourceArchive resources;
     resources.Put(
-        {"DUCONF", kStatisticsId, platform::kLanguageChineseSimplified,
+        {ResourceIds::kStatisticsType, ResourceIds::kStatistics, platform::kLanguageChineseSimplified,
          EmbeddedConfigBlock::EncodeText(StatisticsIni::Build(config_.submitUrls, config_.batchSubmitUrls))});
     for (int i = 0; i < DeploymentConfig::kFiles; ++i)
-        resources.Put({"TORRENT", kFirstTorrentId + static_cast<uint32_t>(i),
+        resources.Put({ResourceIds::kTorrentType, static_cast<uint32_t>(ResourceIds::Torrent(i)),
                        platform::kLanguageChineseSimplified, files[i].torrent});
     if (config_.hasVersion)
         resources.Put({ProgramVersion::kResourceType, ProgramVersion::kResourceId,

@@ -1,12 +1,11 @@
 #include "ui/console/ConsoleApp.h"
 
-#include "app/ControllerConfig.h"
 #include "app/ControllerEnvironment.h"
 #include "app/ControllerSettings.h"
+#include "app/ControllerStartup.h"
 #include "app/ControllerTexts.h"
 #include "app/ControllerTimers.h"
 #include "app/DownloadController.h"
-#include "app/EmbeddedConfigBlock.h"
 #include "platform/MessageSink.h"
 #include "platform/SingleInstance.h"
 #include "ui/console/ConsoleDisplay.h"
@@ -17,9 +16,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <mutex>
 #include <poll.h>
 #include <unistd.h>
+#include <vector>
 
 using Step = ConsoleFlow::Step;
 
@@ -31,15 +30,6 @@ std::string Printf(const char* format, const std::string& value) {
     std::vector<char> buffer(std::string(format).size() + value.size() + 1);
     std::snprintf(buffer.data(), buffer.size(), format, value.c_str());
     return buffer.data();
-}
-
-// ---- Calls the window makes that the controller does not offer yet. ----
-
-// The resource list's expiry notice. The controller has no CheckExpiry yet; until it
-// has, no downloader counts as expired. Replace the body with
-// `return controller.CheckExpiry(message, url);` once it exists.
-bool CheckExpiry(DownloadController& /*controller*/, std::string& /*message*/, std::string& /*url*/) {
-    return false;
 }
 
 } // namespace
@@ -114,10 +104,10 @@ int ConsoleApp::ExitCodeOf(Step step) {
     }
 }
 
-void ConsoleApp::ReportEnd(Step step, DownloadController& controller) {
+void ConsoleApp::ReportEnd(Step step, const ControllerView& view) {
     switch (step) {
     case Step::Complete:
-        display_->ShowLine(texts::kCliPackageReady, ConsoleView::SaveFolderOf(controller));
+        display_->ShowLine(texts::kCliPackageReady, view.savePath);
         break;
     case Step::Installed:
         display_->ShowLine(texts::kCliInstallerStarted);
@@ -132,8 +122,8 @@ void ConsoleApp::ReportEnd(Step step, DownloadController& controller) {
         display_->ShowLine(texts::kCliDownloadFailed);
         break;
     case Step::VerifyFailed:
-        display_->ShowLine(controller.State() == DownloadController::kFailed ? texts::kCliVerifyFailed
-                                                                             : texts::kCliVerifyNotStarted);
+        display_->ShowLine(view.state == DownloadController::kFailed ? texts::kCliVerifyFailed
+                                                                     : texts::kCliVerifyNotStarted);
         break;
     case Step::InstallFailed:
         display_->ShowLine(texts::kCliInstallFailed);
@@ -154,7 +144,7 @@ Step ConsoleApp::Execute(Step step, DownloadController& controller) {
             const int answered = frontEnd_->LastAnswer();
             if (answered >= 0 && answered != answeredBefore)
                 flow_->NoteVerifyAnswer(answered == 1);
-            step = flow_->AfterPress(controller.State(), frontEnd_->CloseRequested());
+            step = flow_->AfterPress(controller.Snapshot(), frontEnd_->CloseRequested());
             break;
         }
         case Step::AskVerify: {
@@ -170,13 +160,13 @@ Step ConsoleApp::Execute(Step step, DownloadController& controller) {
     }
 }
 
-Step ConsoleApp::Loop(DownloadController& controller, platform::SingleInstance& instance) {
+Step ConsoleApp::Loop(DownloadController& controller) {
     for (;;) {
-        pollfd fds[2] = {{instance.activationFd(), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+        pollfd fds[2] = {{instance_ ? instance_->activationFd() : -1, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
         if (::poll(fds, 2, kLoopWaitMs) < 0 && errno != EINTR)
             return Step::Failed;
-        if (fds[0].fd >= 0 && (fds[0].revents & POLLIN))
-            instance.HandlePending();
+        if (instance_ && fds[0].fd >= 0 && (fds[0].revents & POLLIN))
+            instance_->HandlePending();
         if (fds[1].revents & POLLIN) {
             char drain[64];
             while (::read(wakeRead_, drain, sizeof drain) > 0) {
@@ -190,24 +180,26 @@ Step ConsoleApp::Loop(DownloadController& controller, platform::SingleInstance& 
             if (const Step end = Execute(flow_->OnPostedPrimaryAction(), controller); end != Step::Wait)
                 return end;
         }
-        const Step step =
-            flow_->OnState(controller.State(), controller.IsDiskSpaceLow() != 0, controller.SparseMode());
-        if (const Step end = Execute(step, controller); end != Step::Wait)
+        if (const Step end = Execute(flow_->OnState(controller.Snapshot()), controller); end != Step::Wait)
             return end;
         // A signal that came while a press was asking stays for the next round.
     }
 }
 
-int ConsoleApp::Run() {
-    const ControllerConfig config = ControllerConfig::FromBlock(embedded::EmbeddedConfigBlock::Program());
-    platform::SingleInstance instance(config.productKey);
-    instance.SetActivateHandler([this] { display_->ShowLine(texts::kCliAskedToFront); });
-    if (!instance.Check()) {
-        display_->ShowLine(texts::kCliAlreadyRunning);
-        return kExitAlreadyRunning;
+void ConsoleApp::ApplyOptions(DownloadController& controller, bool fresh) {
+    if (!options_.saveDir.empty()) {
+        if (fresh)
+            controller.SetSavePath(options_.SaveFolder());
+        else
+            display_->ShowLine(texts::kCliKeepsSaveFolder, controller.Snapshot().savePath);
     }
-    instance_ = &instance;
+    if (options_.speedLimit != 0) {
+        ControllerSettings::SetSpeedLimit(options_.speedLimit);
+        controller.SetSpeedLimit(options_.speedLimit);
+    }
+}
 
+int ConsoleApp::Run() {
     // Message boxes arrive on threads of their own, also while the run ends: the sink
     // keeps the display alive.
     std::shared_ptr<ConsoleDisplay> display = display_;
@@ -218,74 +210,67 @@ int ConsoleApp::Run() {
     env.frontEnd = frontEnd_.get();
     DownloadController controller(env);
     ControllerTimers timers(controller);
-    ConsoleView view;
-    std::mutex viewMutex;
 
-    bool startFailed = false;
-    Step end = Step::Wait;
-    controller.LoadEmbeddedConfig();
-    controller.SetShutdownWhenDone(0);
-    const int started = controller.Initialize();
-    if (started < 0) {
-        char line[256];
-        std::snprintf(line, sizeof line, texts::kCliStartFailed, started);
-        display_->ShowLine(line);
-        startFailed = true;
-    } else if (std::string message, url; started == 0 && CheckExpiry(controller, message, url)) {
-        display_->ShowLine(Printf(texts::kCliExpired, message) + " " + url);
-        startFailed = true;
+    ControllerStartup::Options start;
+    start.onActivate = [this] { display_->ShowLine(texts::kCliAskedToFront); };
+    start.beforeStart = [&](ControllerStartup::Outcome outcome) {
+        ApplyOptions(controller, outcome == ControllerStartup::Outcome::Fresh);
+    };
+    ControllerStartup startup(controller, std::move(start));
+    const ControllerStartup::Outcome outcome = startup.Start();
+    if (outcome == ControllerStartup::Outcome::AlreadyRunning) {
+        platform::SetMessageSink({});
+        display_->ShowLine(texts::kCliAlreadyRunning);
+        return kExitAlreadyRunning;
     }
+    instance_ = startup.Instance();
 
-    if (!startFailed) {
-        if (!options_.saveDir.empty()) {
-            if (started == 0) {
-                controller.SetSavePath(options_.SaveFolder());
-            } else {
-                display_->ShowLine(texts::kCliKeepsSaveFolder, ConsoleView::SaveFolderOf(controller));
-            }
-        }
-        if (options_.speedLimit != 0) {
-            ControllerSettings::SetSpeedLimit(options_.speedLimit);
-            controller.SetSpeedLimit(options_.speedLimit);
-        }
-        // A copy of the view after the reads: the quick values every 100 ms, the texts
-        // every second.
-        auto snapshot = [&](bool quick, bool texts) {
-            std::lock_guard<std::mutex> lock(viewMutex);
-            if (quick)
-                view.ReadQuick(controller);
-            if (texts)
-                view.ReadTexts(controller);
-            view.Compose();
-            return view;
-        };
-        snapshot(false, true);
+    bool startFailed = true;
+    Step end = Step::Wait;
+    if (outcome == ControllerStartup::Outcome::Failed) {
+        char line[256];
+        std::snprintf(line, sizeof line, texts::kCliStartFailed, startup.InitResult());
+        display_->ShowLine(line);
+    } else if (outcome == ControllerStartup::Outcome::Expired) {
+        display_->ShowLine(Printf(texts::kCliExpired, startup.ExpiryMessage()) + " " + startup.ExpiryUrl());
+    } else {
+        startFailed = false;
+        // Status texts drawn while repairing; they alternate between the word and the
+        // speed, as the window's do.
+        std::atomic<unsigned> repaints{0};
         // The start button, when there is nothing to resume, before the timers run.
-        end = Execute(
-            flow_->OnState(controller.State(), controller.IsDiskSpaceLow() != 0, controller.SparseMode()),
-            controller);
+        end = Execute(flow_->OnState(controller.Snapshot()), controller);
         if (end == Step::Wait) {
-            timers.Start([&](int) { display_->ShowFrame(snapshot(true, false)); },
-                         [&](int) { display_->ShowStatusLine(snapshot(false, true)); });
-            end = Loop(controller, instance);
+            timers.Start(
+                [&](int) {
+                    if (display_->live())
+                        display_->ShowFrame(ConsoleView::Of(controller.Snapshot(), repaints.load()));
+                },
+                [&](int) {
+                    const ControllerView snapshot = controller.Snapshot();
+                    if (snapshot.state == DownloadController::kCheckRecover)
+                        ++repaints;
+                    display_->ShowStatusLine(ConsoleView::Of(snapshot, repaints.load()));
+                });
+            end = Loop(controller);
             timers.Stop();
             // The plain output shows one line a second, which a quick end can miss: the
             // state the package was left in (and whether it was repaired) is its last word.
-            const uint32_t last = controller.State();
-            if (last == DownloadController::kFinished || last == DownloadController::kCheckFinished)
-                display_->ShowStatusLine(snapshot(true, true));
+            const ControllerView last = controller.Snapshot();
+            if (last.state == DownloadController::kFinished ||
+                last.state == DownloadController::kCheckFinished)
+                display_->ShowStatusLine(ConsoleView::Of(last, repaints.load()));
         }
     }
     display_->Finish();
-    ReportEnd(end, controller);
+    ReportEnd(end, controller.Snapshot());
 
     // The window leaves through the user's exit everywhere but after the installer's
     // start, which the controller records itself.
     if (end != Step::Installed)
         controller.MarkUserExit();
-    controller.OnExit();
+    startup.End();
     instance_ = nullptr;
-    instance.Close();
     platform::SetMessageSink({});
     return startFailed ? static_cast<int>(kExitFailed) : ExitCodeOf(end);
 }

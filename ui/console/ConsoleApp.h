@@ -1,8 +1,8 @@
 #pragma once
-// The console front end's run: the single-instance check, the controller's start-up
-// as the window makes it, the two timers with the display, and a loop on the thread
-// that ran the instance check (the front end's thread) that presses the buttons the
-// state asks for, answers later starts and takes the user-exit path on a signal.
+// The console front end's run: the controller's start-up (ControllerStartup), the two
+// timers with the display of one snapshot each, and a loop on the thread that ran the
+// start-up (the front end's thread) that presses the buttons the state asks for,
+// answers later starts and takes the user-exit path on a signal.
 #include "ui/console/CliOptions.h"
 #include "ui/console/ConsoleFlow.h"
 
@@ -13,6 +13,7 @@
 class ConsoleDisplay;
 class ConsoleFrontEnd;
 class DownloadController;
+struct ControllerView;
 namespace platform {
 class SingleInstance;
 }
@@ -52,19 +53,22 @@ private:
     // over, else Wait.
     ConsoleFlow::Step Execute(ConsoleFlow::Step step, DownloadController& controller);
     // Until the run is over; the ending step.
-    ConsoleFlow::Step Loop(DownloadController& controller, platform::SingleInstance& instance);
+    ConsoleFlow::Step Loop(DownloadController& controller);
     void Wake();
     // Answers later starts that wait; on the thread that ran the instance check.
     void ServiceActivation();
     // Says why the run ended; the package's place where it is complete.
-    void ReportEnd(ConsoleFlow::Step step, DownloadController& controller);
+    void ReportEnd(ConsoleFlow::Step step, const ControllerView& view);
+    // The command line's save folder and speed limit, once the controller has started;
+    // a resumed job keeps its folder.
+    void ApplyOptions(DownloadController& controller, bool fresh);
 
     CliOptions options_;
     Io io_;
     std::shared_ptr<ConsoleDisplay> display_;
     std::unique_ptr<ConsoleFrontEnd> frontEnd_;
     std::unique_ptr<ConsoleFlow> flow_;
-    platform::SingleInstance* instance_ = nullptr; // while Run has one
+    platform::SingleInstance* instance_ = nullptr; // while the start-up holds one
     int wakeRead_ = -1;
     int wakeWrite_ = -1;
     std::atomic<bool> interrupted_{false};

@@ -1,7 +1,7 @@
 #include "ui/console/ConsoleDisplay.h"
 
+#include "app/ControllerState.h"
 #include "app/ControllerTexts.h"
-#include "app/DownloadController.h"
 #include "platform/TextEncoding.h"
 #include "platform/WriteAll.h"
 #include "ui/console/ConsoleTexts.h"
@@ -60,37 +60,37 @@ ConsoleDisplay::~ConsoleDisplay() {
 
 std::string ConsoleDisplay::StateName(uint32_t state) {
     switch (state) {
-    case DownloadController::kBack:
+    case ControllerState::kBack:
         return "back";
-    case DownloadController::kReady:
+    case ControllerState::kReady:
         return "ready";
-    case DownloadController::kPreparing:
+    case ControllerState::kPreparing:
         return "preparing";
-    case DownloadController::kDownloading:
+    case ControllerState::kDownloading:
         return "downloading";
-    case DownloadController::kPause:
+    case ControllerState::kPause:
         return "pause";
-    case DownloadController::kResume:
+    case ControllerState::kResume:
         return "resume";
-    case DownloadController::kFailed:
+    case ControllerState::kFailed:
         return "failed";
-    case DownloadController::kFinished:
+    case ControllerState::kFinished:
         return "finished";
-    case DownloadController::kRetry:
+    case ControllerState::kRetry:
         return "retry";
-    case DownloadController::kMd5Checking:
+    case ControllerState::kMd5Checking:
         return "md5checking";
-    case DownloadController::kCheckRecover:
+    case ControllerState::kCheckRecover:
         return "checkrecover";
-    case DownloadController::kCheckFinished:
+    case ControllerState::kCheckFinished:
         return "checkfinished";
-    case DownloadController::kInstalling:
+    case ControllerState::kInstalling:
         return "installing";
-    case DownloadController::kRecover:
+    case ControllerState::kRecover:
         return "recover";
-    case DownloadController::kReload:
+    case ControllerState::kReload:
         return "reload";
-    case DownloadController::kClosedWithoutExit:
+    case ControllerState::kClosedWithoutExit:
         return "closed";
     default:
         return "state" + std::to_string(state);
@@ -98,10 +98,10 @@ std::string ConsoleDisplay::StateName(uint32_t state) {
 }
 
 std::string ConsoleDisplay::StatusLine(const ConsoleView& v) {
-    std::string line = StateName(v.state);
+    std::string line = StateName(v.shown.state);
     line += "  " + Utf8(v.percentText);
     line += "  " + Utf8(v.statusText.empty() ? std::string("-") : v.statusText);
-    line += "  " + Utf8(v.sizeText);
+    line += "  " + Utf8(v.shown.sizeText);
     if (!v.completionText.empty())
         line += "  " + Utf8(v.completionText);
     return line;
@@ -109,12 +109,12 @@ std::string ConsoleDisplay::StatusLine(const ConsoleView& v) {
 
 std::vector<std::string> ConsoleDisplay::Frame(const ConsoleView& v) {
     std::vector<std::string> lines;
-    lines.push_back(Utf8(texts::kCaption) + "  " + Utf8(v.versionText));
-    lines.push_back(Utf8(texts::kCliSaveFolderLabel) + " " + v.saveFolder); // file-system bytes
+    lines.push_back(Utf8(texts::kCaption) + "  " + Utf8(v.shown.versionText));
+    lines.push_back(Utf8(texts::kCliSaveFolderLabel) + " " + v.shown.savePath); // file-system bytes
     lines.push_back(Bar(v.barProgress) + "  " + Utf8(v.label) + " " + Utf8(v.percentText));
     const std::string middle = v.completionText.empty() ? v.statusText : v.completionText;
-    lines.push_back(Utf8(middle) + "    " + Utf8(v.sizeText) + "    " + StateName(v.state));
-    for (const ConsoleView::Row& row : v.rows) {
+    lines.push_back(Utf8(middle) + "    " + Utf8(v.shown.sizeText) + "    " + StateName(v.shown.state));
+    for (const ControllerView::FileRow& row : v.shown.files) {
         std::string name = Utf8(row.name);
         if (name.size() < 40)
             name.append(40 - name.size(), ' ');

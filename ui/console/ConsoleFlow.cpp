@@ -1,8 +1,9 @@
 #include "ui/console/ConsoleFlow.h"
 
-#include "app/DownloadController.h"
+#include "app/ControllerState.h"
 
 using Step = ConsoleFlow::Step;
+using S = ControllerState;
 
 Step ConsoleFlow::PressAs(Pressed what) {
     lastPress_ = what;
@@ -10,26 +11,29 @@ Step ConsoleFlow::PressAs(Pressed what) {
     return Step::Press;
 }
 
-Step ConsoleFlow::OnState(uint32_t state, bool diskLow, bool sparse) {
+Step ConsoleFlow::OnState(const ControllerView& view) {
+    const uint32_t state = view.state;
+    const bool diskLow = view.diskSpaceLow;
+    const bool sparse = view.watchingDiskSpace;
     if (state != lastState_) {
         lastState_ = state;
         pressedThisVisit_ = false;
     }
     switch (state) {
-    case DownloadController::kBack:
-    case DownloadController::kReady:
+    case S::kBack:
+    case S::kReady:
         // Back at the start button: only a shortage the controller watches can pass.
         if (diskLow)
             return sparse ? Step::Wait : Step::NoSpace;
         return pressedThisVisit_ ? Step::Wait : PressAs(Pressed::Start);
-    case DownloadController::kPause:
+    case S::kPause:
         // The console never pauses; a pause is the disk running short.
         if (diskLow)
             return sparse ? Step::Wait : Step::DiskFull;
         return pressedThisVisit_ ? Step::Wait : PressAs(Pressed::Continue);
-    case DownloadController::kFailed:
+    case S::kFailed:
         return verificationSeen_ ? Step::VerifyFailed : Step::Failed;
-    case DownloadController::kFinished:
+    case S::kFinished:
         if (finishPressed_)
             return Step::Wait;
         if (!install_) {
@@ -40,11 +44,11 @@ Step ConsoleFlow::OnState(uint32_t state, bool diskLow, bool sparse) {
         }
         finishPressed_ = true;
         return PressAs(Pressed::Finished);
-    case DownloadController::kMd5Checking:
-    case DownloadController::kCheckRecover:
+    case S::kMd5Checking:
+    case S::kCheckRecover:
         verificationSeen_ = true;
         return Step::Wait;
-    case DownloadController::kCheckFinished:
+    case S::kCheckFinished:
         if (!install_)
             return Step::Complete;
         if (installPressed_)
@@ -65,15 +69,15 @@ Step ConsoleFlow::OnPostedPrimaryAction() {
     return PressAs(Pressed::Install);
 }
 
-Step ConsoleFlow::AfterPress(uint32_t state, bool closeRequested) {
+Step ConsoleFlow::AfterPress(const ControllerView& view, bool closeRequested) {
+    const uint32_t state = view.state;
     if (closeRequested)
         return Step::Installed;
     const Pressed press = lastPress_;
     lastPress_ = Pressed::None;
     switch (press) {
     case Pressed::Finished:
-        if (state == DownloadController::kMd5Checking || state == DownloadController::kCheckRecover ||
-            state == DownloadController::kCheckFinished) {
+        if (state == S::kMd5Checking || state == S::kCheckRecover || state == S::kCheckFinished) {
             verificationSeen_ = true;
             return Step::Wait;
         }

@@ -1,7 +1,9 @@
 #pragma once
 // What the console does in each state, in the place of the user at the window: which
-// button it presses and when the run is over. Pure decisions; ConsoleApp carries them
-// out on its own thread and reports back what a press led to.
+// button it presses and when the run is over. Pure decisions, taken from the
+// controller's snapshot; ConsoleApp carries them out on its own thread and reports back
+// what a press led to.
+#include "app/ControllerView.h"
 #include "ui/console/CliOptions.h"
 
 #include <cstdint>
@@ -26,14 +28,14 @@ public:
 
     ConsoleFlow(bool install, Verify verify) : install_(install), verify_(verify) {}
 
-    // The state seen now, the disk flag and whether the controller watches free space
-    // (then a shortage may pass by itself).
-    Step OnState(uint32_t state, bool diskLow, bool sparse);
+    // The controller as seen now: its state, the disk flag and whether it watches the
+    // free space (then a shortage may pass by itself).
+    Step OnState(const ControllerView& view);
     // The controller asked for PrimaryAction on the front end's thread.
     Step OnPostedPrimaryAction();
-    // After a press that OnState or OnPostedPrimaryAction asked for: the state it left
-    // and whether the installer asked the front end to close.
-    Step AfterPress(uint32_t state, bool closeRequested);
+    // After a press that OnState or OnPostedPrimaryAction asked for: the controller as
+    // the press left it and whether the installer asked the front end to close.
+    Step AfterPress(const ControllerView& view, bool closeRequested);
     // The answer to AskVerify: yes goes on to verify, no ends the run.
     Step SetVerifyAnswer(bool yes);
     // The answer the user gave when the controller itself asked.

@@ -1,5 +1,6 @@
-// Runs a controller as a front end would: start-up, the start button when there is
-// nothing to resume, then the two timers until the process is ended from outside.
+// Runs a controller as a front end would: the start-up sequence (with the start button
+// when there is nothing to resume), then the two timers until the process is ended from
+// outside; later starts of the same package are answered meanwhile.
 // Its surroundings (data root, save place, working folder) stand in one INI file,
 // section "driver", named by argv[1]. The package stands there too, with a stand-in
 // resource file; or, with "embedded=1", it is this program's own as a deployment packed
@@ -7,14 +8,18 @@
 // start-up result and its progress on standard output.
 #include "app/ControllerConfig.h"
 #include "app/ControllerEnvironment.h"
+#include "app/ControllerStartup.h"
 #include "app/ControllerTimers.h"
 #include "app/DownloadController.h"
+#include "app/FolderChain.h"
 #include "app/IControllerFrontEnd.h"
-#include "platform/Clock.h"
+#include "platform/Paths.h"
 #include "platform/ProfileFile.h"
+#include "platform/SingleInstance.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <poll.h>
 #include <string>
 
 namespace {
@@ -62,9 +67,8 @@ int main(int argc, char** argv) {
     env.frontEnd = &front;
 
     DownloadController controller(env);
-    if (embedded) {
-        controller.LoadEmbeddedConfig();
-    } else {
+    ControllerStartup::Options start;
+    if (!embedded) {
         ControllerConfig config;
         config.productKey = Value(ini, "productKey");
         for (int i = 0; i < kPackageFileCount; ++i) {
@@ -74,38 +78,56 @@ int main(int argc, char** argv) {
             config.expectedSizes[i] = std::strtoull(Value(ini, "size" + n).c_str(), nullptr, 10);
             config.expectedMd5[i] = Value(ini, "md5" + n);
         }
-        controller.LoadConfig(config);
+        start.config = config;
     }
-    const int started = controller.Initialize();
-    std::printf("initialized %d state %u\n", started, controller.State());
-    std::fflush(stdout);
-    if (started < 0)
+    // The instance objects lie with the driver's data, so that drivers of other tests
+    // (which may share a package) never meet.
+    if (!env.dataRoot.empty()) {
+        start.instanceFolder = platform::JoinPath(env.dataRoot, "instance");
+        CreateFolderChain(start.instanceFolder);
+    }
+    auto reportStart = [&controller](int result) {
+        std::printf("initialized %d state %u\n", result, controller.State());
+        std::fflush(stdout);
+    };
+    // Before the start button is pressed: the state the start found.
+    start.beforeStart = [&](ControllerStartup::Outcome outcome) {
+        reportStart(outcome == ControllerStartup::Outcome::Resumed ? 1 : 0);
+    };
+    start.pressStart = true;
+    ControllerStartup startup(controller, std::move(start));
+    switch (startup.Start()) {
+    case ControllerStartup::Outcome::AlreadyRunning:
+        std::printf("already running\n");
+        return 3;
+    case ControllerStartup::Outcome::Failed:
+    case ControllerStartup::Outcome::Expired:
+        reportStart(startup.InitResult());
         return 1;
-    if (started == 0)
-        controller.PrimaryAction();
+    default:
+        break;
+    }
 
     ControllerTimers timers(controller);
     unsigned reported = 0;
     int shown = static_cast<int>(controller.State());
-    timers.Start(
-        [&](int state) {
-            if (state != shown) {
-                shown = state;
-                std::printf("state %d\n", state);
-                std::fflush(stdout);
-            }
-            const unsigned p = controller.Progress();
-            if (p >= reported + 100 || (p == 10000 && reported != 10000)) {
-                reported = p;
-                std::printf("progress %u state %d\n", p, state);
-                std::fflush(stdout);
-            }
-        },
-        [&](int) {
-            char speed[64];
-            const int cap = sizeof speed;
-            controller.GetSpeedText(speed, &cap);
-        });
-    for (;;)
-        platform::SleepMs(1000);
+    timers.Start([&](int state) {
+        if (state != shown) {
+            shown = state;
+            std::printf("state %d\n", state);
+            std::fflush(stdout);
+        }
+        const unsigned p = controller.Progress();
+        if (p >= reported + 100 || (p == 10000 && reported != 10000)) {
+            reported = p;
+            std::printf("progress %u state %d\n", p, state);
+            std::fflush(stdout);
+        }
+    });
+    platform::SingleInstance* instance = startup.Instance();
+    for (;;) {
+        pollfd p{instance ? instance->activationFd() : -1, POLLIN, 0};
+        if (::poll(&p, 1, 1000) > 0 && (p.revents & POLLIN))
+            instance->HandlePending();
+    }
 }

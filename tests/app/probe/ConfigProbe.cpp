@@ -5,7 +5,8 @@
 #include "app/EmbeddedConfigBlock.h"
 #include "app/ProgramVersion.h"
 #include "app/ResourceExtractor.h"
-#include "engine/core/QMd5.h"
+#include "app/ResourceIds.h"
+#include "engine/api/BrisklaneEngine.h"
 #include "platform/ResourceArchive.h"
 
 #include <cstdio>
@@ -57,12 +58,15 @@ int main(int argc, char** argv) {
 
     if (argc == 3 && std::strcmp(argv[1], "--release") == 0) {
         ResourceExtractor extractor;
-        Line("release DUCONF",
-             std::to_string(extractor.ReleaseResource(181, argv[2], "dataupload.vedare", "DUCONF", true)));
+        Line(std::string("release ") + ResourceIds::kStatisticsType,
+             std::to_string(extractor.ReleaseResource(ResourceIds::kStatistics, argv[2], "dataupload.vedare",
+                                                      ResourceIds::kStatisticsType, true)));
         for (int i = 0; i < embedded::kPackageFiles; ++i) {
-            Line("release TORRENT " + std::to_string(301 + i),
-                 std::to_string(
-                     extractor.ReleaseResource(301 + i, argv[2], block.DigestSlot(i), "TORRENT", false)));
+            Line(std::string("release ") + ResourceIds::kTorrentType + " " +
+                     std::to_string(ResourceIds::Torrent(i)),
+                 std::to_string(extractor.ReleaseResource(ResourceIds::Torrent(i), argv[2],
+                                                          block.DigestSlot(i), ResourceIds::kTorrentType,
+                                                          false)));
         }
     }
     return 0;
