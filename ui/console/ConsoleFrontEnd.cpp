@@ -1,9 +1,9 @@
 #include "ui/console/ConsoleFrontEnd.h"
 
+#include "platform/AsciiText.h"
 #include "ui/console/ConsoleDisplay.h"
 #include "ui/console/ConsoleTexts.h"
 
-#include <cctype>
 #include <cerrno>
 #include <poll.h>
 #include <unistd.h>
@@ -19,7 +19,7 @@ int ConsoleFrontEnd::ParseAnswer(const std::string& line) {
     std::string word;
     for (char c : line) {
         if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
-            word.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+            word.push_back(platform::AsciiLower(c));
     }
     if (word.empty() || word == "y" || word == "yes" || word == "\xe6\x98\xaf") // UTF-8 "是"
         return 1;
