@@ -2,11 +2,11 @@
 // Whole downloads through the engine interface from private nginx servers on loopback:
 // the served folder, a task that saves into a folder of its own, torrents of the served
 // file, and what each server's access log says it sent.
-#include "PieceFixture.h"
 #include "engine/api/BrisklaneEngine.h"
 #include "engine/task/TTorrentWriter.h"
 #include "platform/Clock.h"
 #include "support/NginxServer.h"
+#include "support/RandomBytes.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -27,11 +27,6 @@ using testsupport::NginxServer;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
-
-inline std::string Bytes(size_t n, uint32_t seed) {
-    const auto v = piecetest::RandomBytes(n, seed);
-    return std::string(v.begin(), v.end());
-}
 
 // Sum of $bytes_sent (the last field of NginxServer's log format) over the log's lines
 // from offset on.
