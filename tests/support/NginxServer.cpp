@@ -3,8 +3,6 @@
 #include "support/TempDir.h"
 
 #include <filesystem>
-#include <grp.h>
-#include <pwd.h>
 #include <unistd.h>
 #include <vector>
 
@@ -17,13 +15,10 @@ namespace {
 // starts, but naming the invoking user keeps the files readable should workers come
 // back. Started by anyone else, nginx keeps that user and would only warn about the line.
 std::string UserLine() {
-    if (geteuid() != 0)
+    const std::string user = UserName(), group = GroupName();
+    if (geteuid() != 0 || user.empty() || group.empty())
         return "";
-    const passwd* user = getpwuid(geteuid());
-    const group* grp = getgrgid(getegid());
-    if (!user || !grp)
-        return "";
-    return "user " + std::string(user->pw_name) + " " + grp->gr_name + ";\n";
+    return "user " + user + " " + group + ";\n";
 }
 
 } // namespace

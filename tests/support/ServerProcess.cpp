@@ -8,7 +8,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -75,6 +77,16 @@ std::string FindProgram(const std::string& name) {
             return candidate;
     }
     return "";
+}
+
+std::string UserName() {
+    const passwd* user = getpwuid(geteuid());
+    return user ? user->pw_name : "";
+}
+
+std::string GroupName() {
+    const group* grp = getgrgid(getegid());
+    return grp ? grp->gr_name : "";
 }
 
 ServerProcess::~ServerProcess() {
