@@ -9,6 +9,8 @@
 # BENCH_TMP (work folder, default a fresh mktemp folder under /tmp; removed at the end
 # either way), BENCH_MIB (file size, default 2048).
 set -euo pipefail
+# nginx lives in /usr/sbin, which an ordinary user's PATH leaves out.
+PATH=$PATH:/usr/sbin:/sbin
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 install_deps bench
@@ -71,9 +73,16 @@ cat "$data" >/dev/null # into the page cache
 
 port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
+# Started as root, nginx would serve through workers running as nobody, who cannot read
+# the 0700 work folder; it serves from its one process here, and naming the invoking user
+# keeps the file readable should workers be used. Anyone else's nginx keeps its user.
+user_line=""
+[ "$(id -u)" -ne 0 ] || user_line="user $(id -un) $(id -gn);"
+
 start_nginx() {
     local port=$1 conf="$work/nginx/nginx.conf"
     cat >"$conf" <<EOF
+$user_line
 daemon off;
 master_process off;
 worker_processes 1;

@@ -9,11 +9,11 @@
 #include "platform/Clock.h"
 #include "platform/ProfileFile.h"
 #include "support/NginxServer.h"
+#include "support/RandomBytes.h"
 #include "support/ServerProcess.h"
 
 #include <chrono>
 #include <csignal>
-#include <random>
 #include <thread>
 
 namespace {
@@ -43,11 +43,8 @@ protected:
             GTEST_SKIP() << "nginx is not installed";
         std::filesystem::create_directories(dir_.path() + "/www");
         std::filesystem::create_directories(dir_.path() + "/nginx");
-        std::mt19937 random(7);
         for (int i = 0; i < 4; ++i) {
-            contents_[i].resize(kSizes[i]);
-            for (char& ch : contents_[i])
-                ch = static_cast<char>(random());
+            contents_[i] = testsupport::RandomBytes(kSizes[i], 7 + i);
             WriteFile(dir_.path() + "/www/" + harness_.config.fileNames[i], contents_[i]);
         }
         // Throttled per connection, so that every state lasts long enough to be seen.

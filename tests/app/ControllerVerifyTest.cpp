@@ -10,8 +10,8 @@
 #include "engine/api/BrisklaneEngine.h"
 #include "platform/Clock.h"
 #include "support/NginxServer.h"
+#include "support/RandomBytes.h"
 
-#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,18 +24,11 @@ using controllertest::QueryText;
 using controllertest::RecordingSeams;
 using controllertest::WaitUntil;
 using testsupport::NginxServer;
+using testsupport::RandomBytes;
 using testsupport::ReadFile;
 using testsupport::WriteFile;
 
 const size_t kSizes[4] = {1048576 + 100, 2 * 1048576 + 4096, 1048576 + 1, 3 * 1048576 + 77};
-
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string out(n, '\0');
-    for (char& ch : out)
-        ch = static_cast<char>(random());
-    return out;
-}
 
 std::string Md5Of(const std::string& data) {
     return Md5Hex(data.data(), data.size());

@@ -9,8 +9,8 @@
 #include "app/PackageVerifier.h"
 #include "app/TaskControl.h"
 #include "engine/api/BrisklaneEngine.h"
-
-#include <random>
+#include "engine/core/QMd5.h"
+#include "support/RandomBytes.h"
 
 namespace {
 
@@ -84,13 +84,10 @@ protected:
 
 TEST_F(PackageVerifierTest, DigestOfFilesAroundPieceAndBlockBounds) {
     context_.SetConfig(harness_.config);
-    std::mt19937 random(3);
     const size_t block = 64 * 4096;
     const size_t sizes[] = {0, 1, 4095, 4096, 4097, block - 1, block, block + 1, 3 * block + 4096 * 5 + 17};
     for (size_t size : sizes) {
-        std::string data(size, '\0');
-        for (char& ch : data)
-            ch = static_cast<char>(random());
+        const std::string data = testsupport::RandomBytes(size, static_cast<uint32_t>(size));
         const std::string path = dir_.file("f" + std::to_string(size));
         WriteFile(path, data);
         EXPECT_EQ(verifier_.ComputeFileMd5(1, path), Md5Hex(data.data(), data.size())) << size;

@@ -6,18 +6,18 @@
 #include "platform/Clock.h"
 #include "platform/ProfileFile.h"
 #include "support/NginxServer.h"
+#include "support/PackedProgram.h"
 #include "support/ProgramRun.h"
-#include "support/ServerProcess.h"
+#include "support/RandomBytes.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
-#include <json/json.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <random>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,13 +26,14 @@ namespace {
 
 using testsupport::FileExists;
 using testsupport::NginxServer;
+using testsupport::PackedProgram;
 using testsupport::ReadFile;
-using testsupport::WriteFile;
+using testsupport::RunningProgram;
 
 constexpr size_t kMiB = 1048576;
 // File 0 small, as the setup program is; none a whole number of pieces.
 const size_t kSizes[4] = {1 * kMiB + 3, 24 * kMiB + 1000, 32 * kMiB - 17, 8 * kMiB + 262144 + 1};
-const char* const kNames[4] = {"setup.exe", "main.zip", "main.cab", "patch.exe"};
+const PackedProgram::Names kNames = {"setup.exe", "main.zip", "main.cab", "patch.exe"};
 // Every request is throttled in proportion to its file's size, so that the four files
 // advance at about the same pace and none has finished when the first run is killed
 // half way: the next start must find a job to resume. The engine opens several
@@ -69,49 +70,29 @@ protected:
     void SetUp() override {
         if (NginxServer::Program().empty())
             GTEST_SKIP() << "nginx is not installed";
-        for (const char* sub : {"www", "nginx", "data", "work", "place", "log"})
+        for (const char* sub : {"data", "work", "place", "log"})
             std::filesystem::create_directories(dir_.file(sub));
-        std::mt19937_64 random(11);
         for (int i = 0; i < 4; ++i) {
-            std::string& data = contents_[i];
-            data.resize(kSizes[i]);
-            for (size_t k = 0; k < data.size(); k += 8) {
-                const uint64_t v = random();
-                for (size_t b = 0; b < 8 && k + b < data.size(); ++b)
-                    data[k + b] = static_cast<char>(v >> (8 * b));
-            }
-            md5_[i] = Md5Hex(data.data(), data.size());
-            WriteFile(dir_.file("www/") + kNames[i], data);
+            contents_[i] = testsupport::RandomBytes(kSizes[i], 11 + i);
+            md5_[i] = Md5Hex(contents_[i].data(), contents_[i].size());
         }
         std::string locations = "location /submit/ { return 200; }\n";
         for (int i = 0; i < 4; ++i) {
-            locations += "location = /pkg/" + std::string(kNames[i]) + " { alias " + dir_.file("www/") +
+            locations += "location = /pkg/" + kNames[i] + " { alias " + packed_.PackageFolder() + "/" +
                          kNames[i] + "; limit_rate " + std::to_string(kSizes[i] / kDownloadSeconds) + "; }\n";
         }
-        ASSERT_TRUE(server_.Start(dir_.file("www"), dir_.file("nginx"), locations));
+        ASSERT_TRUE(packed_.Serve(kNames, contents_, locations));
 
-        const std::string base = "http://127.0.0.1:" + std::to_string(server_.port());
-        Json::Value d;
-        d["resourceList"] = base + "/downloader/list.xml";
-        for (int i = 0; i < 4; ++i) {
-            urls_[i] = base + "/pkg/" + kNames[i];
-            Json::Value f;
-            f["url"] = urls_[i];
-            f["name"] = kNames[i];
-            f["path"] = std::string("www/") + kNames[i];
-            d["files"].append(f);
-        }
-        statsUrl_ = base + "/submit/eventInfoSubmit";
-        d["statistics"]["submitUrls"].append(statsUrl_);
-        d["statistics"]["batchSubmitUrls"].append(base + "/submit/eventListSubmit");
-        WriteFile(dir_.file("deploy.json"), Json::writeString(Json::StreamWriterBuilder(), d));
-
-        program_ = dir_.file("brisklane-packed");
-        const testsupport::ProgramResult packed =
-            testsupport::RunProgram({BRISKLANE_PACK_TOOL, "--deployment", dir_.file("deploy.json"),
-                                     "--program", BRISKLANE_CONTROLLER_DRIVER, "--output", program_},
-                                    dir_.file("log"));
+        PackedProgram::Deployment d;
+        d.files = "/pkg/";
+        d.resourceList = "/downloader/list.xml";
+        d.submit = "/submit/eventInfoSubmit";
+        d.batchSubmit = "/submit/eventListSubmit";
+        const testsupport::ProgramResult packed = packed_.Pack(BRISKLANE_CONTROLLER_DRIVER, d);
         ASSERT_EQ(packed.exit, 0) << packed.err;
+        for (int i = 0; i < 4; ++i)
+            urls_[i] = packed_.Url(d.files + kNames[i]);
+        statsUrl_ = packed_.Url(d.submit);
 
         // Only the surroundings: the package is the program's own.
         ini_ = dir_.file("driver.ini");
@@ -127,15 +108,16 @@ protected:
     std::string JobFile() const { return DataFolder() + "/" + md5_[0] + ".vedare"; }
     std::string SaveFile(int i) const { return dir_.file("place/Orlanta10117/") + kNames[i]; }
 
-    // Starts the packed driver and waits until its output satisfies done, or it ended,
-    // or the time is up; false on the last two.
+    // Starts the packed driver as run name and waits until its output satisfies done, or
+    // it ended, or the time is up; false on the last two.
     template <typename Done>
-    bool RunUntil(testsupport::ServerProcess& driver, const std::string& out, Done done, int seconds) {
-        if (!driver.Start({program_, ini_}, out))
+    bool RunUntil(std::unique_ptr<RunningProgram>& driver, const std::string& name, Done done, int seconds) {
+        driver = packed_.Start({ini_}, {}, dir_.file("log"), name);
+        if (driver->pid() < 0)
             return false;
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < end && driver.Running()) {
-            if (done(ReadFile(out)))
+        while (std::chrono::steady_clock::now() < end && !driver->Ended()) {
+            if (done(driver->out()))
                 return true;
             platform::SleepMs(50);
         }
@@ -143,28 +125,28 @@ protected:
     }
 
     testsupport::TempDir dir_;
-    NginxServer server_;
-    std::string contents_[4];
+    PackedProgram packed_{dir_, BRISKLANE_PACK_TOOL};
+    PackedProgram::Names contents_;
     std::string md5_[4];
     std::string urls_[4];
     std::string statsUrl_;
-    std::string program_;
     std::string ini_;
 };
 
 TEST_F(PackedProgramDownloadTest, KilledHalfWayAndStartedAgainItFinishesThePackage) {
     // First run: nothing to resume, so the driver presses start; killed without warning
     // once half is there.
-    const std::string first = dir_.file("log/first.out");
+    std::string first;
     {
-        testsupport::ServerProcess driver;
-        ASSERT_TRUE(RunUntil(
-            driver, first, [](const std::string& out) { return LastProgress(out) >= 5000; }, 60))
-            << ReadFile(first);
-        ASSERT_EQ(::kill(driver.pid(), SIGKILL), 0);
-        driver.Stop();
+        std::unique_ptr<RunningProgram> driver;
+        const bool halfWay = RunUntil(
+            driver, "first", [](const std::string& out) { return LastProgress(out) >= 5000; }, 60);
+        first = driver->out();
+        ASSERT_TRUE(halfWay) << first << driver->err();
+        ASSERT_EQ(::kill(driver->pid(), SIGKILL), 0);
+        driver->Wait();
     }
-    ASSERT_NE(ReadFile(first).find("initialized 0 state 1\n"), std::string::npos) << ReadFile(first);
+    ASSERT_NE(first.find("initialized 0 state 1\n"), std::string::npos) << first;
     EXPECT_EQ(Value(JobFile(), "BrisklaneTask", "BrisklaneTaskIsComplete"), "");
     for (int i = 0; i < 4; ++i)
         ASSERT_FALSE(FileExists(SaveFile(i))) << kNames[i] << " finished before the kill";
@@ -174,21 +156,20 @@ TEST_F(PackedProgramDownloadTest, KilledHalfWayAndStartedAgainItFinishesThePacka
 
     // Second run: the job is found and taken up (state recover) and runs to its end,
     // without going back to ready.
-    const std::string second = dir_.file("log/second.out");
+    std::string out;
     {
-        testsupport::ServerProcess driver;
+        std::unique_ptr<RunningProgram> driver;
         const bool finished = RunUntil(
-            driver, second,
+            driver, "second",
             [&](const std::string& out) {
                 const std::vector<int> states = ReportedStates(out);
                 return !states.empty() && states.back() == 8 &&
                        !Value(JobFile(), "BrisklaneFinishInfo", "BrisklaneTask3FileSizeLow").empty();
             },
             60);
-        driver.Stop();
-        ASSERT_TRUE(finished) << ReadFile(second);
+        out = driver->out();
+        ASSERT_TRUE(finished) << out << driver->err();
     }
-    const std::string out = ReadFile(second);
     const std::vector<int> states = ReportedStates(out);
     EXPECT_NE(out.find("initialized 1 state 15\n"), std::string::npos) << out;
     EXPECT_EQ(std::count(states.begin(), states.end(), 1), 0) << out;

@@ -2,7 +2,9 @@
 // private nginx that serves four generated package files, started as a real process with
 // its data folder, its save folder and its named objects inside the test's folder.
 #include "support/NginxServer.h"
+#include "support/PackedProgram.h"
 #include "support/ProgramRun.h"
+#include "support/RandomBytes.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +24,8 @@
 
 using testsupport::FileExists;
 using testsupport::NginxServer;
+using testsupport::PackedProgram;
+using testsupport::RandomBytes;
 using testsupport::ReadFile;
 using testsupport::RunningProgram;
 using testsupport::TempDir;
@@ -30,18 +34,7 @@ using testsupport::WriteFile;
 namespace {
 
 constexpr const char* kFolder = "Orlanta10117";
-const char* const kNames[4] = {"setup.sh", "main.zip", "main.z01", "patch.pak"};
-
-std::string RandomBytes(size_t n, uint32_t seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; i += 4) {
-        const uint32_t v = gen();
-        for (size_t k = 0; k < 4 && i + k < n; ++k)
-            s[i + k] = static_cast<char>(v >> (8 * k));
-    }
-    return s;
-}
+const PackedProgram::Names kNames = {"setup.sh", "main.zip", "main.z01", "patch.pak"};
 
 // A finished run of the program: its exit code and what it wrote.
 struct RunResult {
@@ -81,7 +74,7 @@ protected:
     void SetUp() override {
         if (NginxServer::Program().empty())
             GTEST_SKIP() << "nginx is not installed";
-        const std::string pkg = dir_.file("package");
+        const std::string pkg = packed_.PackageFolder();
         ::mkdir(pkg.c_str(), 0755);
         ::mkdir(dir_.file("data").c_str(), 0755);
         ::mkdir(dir_.file("run").c_str(), 0700);
@@ -103,50 +96,38 @@ protected:
         contents_[1] = RandomBytes(6 << 20, seed + 1);
         contents_[2] = RandomBytes(9 << 20, seed + 2);
         contents_[3] = RandomBytes(3 << 20, seed + 3);
-        for (int i = 0; i < 4; ++i)
-            WriteFile(pkg + "/" + kNames[i], contents_[i]);
 
         // /slow/ paces every connection so that a run can be stopped in the middle; the
         // installer more, for it is the smallest.
-        ASSERT_TRUE(nginx_.Start(pkg, dir_.file("nginx"),
-                                 "location /slow/ { alias " + pkg +
-                                     "/; limit_rate 200k; }\n"
-                                     "location = /slow/setup.sh { alias " +
-                                     pkg + "/setup.sh; limit_rate 16k; }"));
+        ASSERT_TRUE(packed_.Serve(kNames, contents_,
+                                  "location /slow/ { alias " + pkg +
+                                      "/; limit_rate 200k; }\n"
+                                      "location = /slow/setup.sh { alias " +
+                                      pkg + "/setup.sh; limit_rate 16k; }"));
     }
 
     // Packs the program with every file served from prefix ("/" or "/slow/").
     void Pack(const std::string& prefix) {
-        const std::string base = "http://127.0.0.1:" + std::to_string(nginx_.port()) + prefix;
-        std::string files;
-        for (int i = 0; i < 4; ++i) {
-            files += std::string(i ? ",\n" : "") + "    {\"url\": \"" + base + kNames[i] +
-                     "\", \"name\": \"" + kNames[i] + "\", \"path\": \"package/" + kNames[i] + "\"}";
-        }
-        const std::string stats = "http://127.0.0.1:" + std::to_string(nginx_.port()) + "/submit";
-        WriteFile(dir_.file("deploy.json"),
-                  "{\n  \"resourceList\": \"" + base + "resources.xml\",\n  \"files\": [\n" + files +
-                      "\n  ],\n  \"pieceLength\": 262144,\n  \"statistics\": {\"submitUrls\": [\"" + stats +
-                      "\"], \"batchSubmitUrls\": [\"" + stats + "\"]},\n  \"version\": \"1.0.3.7\"\n}\n");
-        const testsupport::ProgramResult r =
-            testsupport::RunProgram({BRISKLANE_PACK_TOOL, "--deployment", dir_.file("deploy.json"),
-                                     "--program", BRISKLANE_CLI, "--output", Program()},
-                                    dir_.path());
+        PackedProgram::Deployment d;
+        d.files = prefix;
+        d.resourceList = prefix + "resources.xml";
+        d.submit = d.batchSubmit = "/submit";
+        d.pieceLength = 262144;
+        d.version = "1.0.3.7";
+        const testsupport::ProgramResult r = packed_.Pack(BRISKLANE_CLI, d);
         ASSERT_EQ(r.exit, 0) << r.err;
     }
 
-    std::string Program() const { return dir_.file("brisklane-cli"); }
     std::string SaveFolder() const { return dir_.file("games") + "/" + kFolder; }
     std::string SavedFile(int i) const { return SaveFolder() + "/" + kNames[i]; }
 
     std::unique_ptr<RunningProgram> Start(std::vector<std::string> args, std::vector<std::string> env = {}) {
-        args.insert(args.begin(), {Program(), "--save-dir", dir_.file("games")});
+        args.insert(args.begin(), {"--save-dir", dir_.file("games")});
         env.push_back("XDG_DATA_HOME=" + dir_.file("data"));
         env.push_back("XDG_RUNTIME_DIR=" + dir_.file("run"));
         env.push_back("BRISKLANE_LISTEN_ADDRESS=127.0.0.1");
         env.push_back("BRISKLANE_DEBUG_OUTPUT=1");
-        return std::make_unique<RunningProgram>(args, testsupport::EnvironmentWith(env), dir_.path(),
-                                                "run" + std::to_string(++runs_));
+        return packed_.Start(args, env, dir_.path(), "run" + std::to_string(++runs_));
     }
 
     RunResult Run(std::vector<std::string> args, std::vector<std::string> env = {}, int seconds = 120) {
@@ -174,8 +155,8 @@ protected:
     static bool Logged(const RunResult& r, const char* utf8) { return r.err.find(utf8) != std::string::npos; }
 
     TempDir dir_;
-    NginxServer nginx_;
-    std::string contents_[4];
+    PackedProgram packed_{dir_, BRISKLANE_PACK_TOOL};
+    PackedProgram::Names contents_;
     int runs_ = 0;
 };
 

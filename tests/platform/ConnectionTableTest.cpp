@@ -1,14 +1,13 @@
 #include "platform/ConnectionTable.h"
 
+#include "support/LoopbackListener.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <cstdio>
-#include <netinet/in.h>
 #include <sstream>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -115,19 +114,9 @@ TEST_F(ConnectionTableTest, MalformedLinesAreSkipped) {
 }
 
 TEST(ConnectionTableSystemTest, SeesAListeningSocket) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(fd, 1), 0);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    const uint16_t port = ntohs(addr.sin_port);
-    EXPECT_TRUE(platform::IsLocalPortInUse(port)) << port;
-    ::close(fd);
+    const testsupport::LoopbackListener listener;
+    ASSERT_NE(listener.port(), 0);
+    EXPECT_TRUE(platform::IsLocalPortInUse(listener.port())) << listener.port();
 }
 
 // Whether the hosts file names this machine, so that looking its name up stays on the

@@ -3,9 +3,25 @@
 #include "support/TempDir.h"
 
 #include <filesystem>
+#include <unistd.h>
 #include <vector>
 
 namespace testsupport {
+
+namespace {
+
+// Started as root, nginx runs its workers as nobody, who cannot read a test folder inside
+// a home folder closed to others. This configuration serves from the one process it
+// starts, but naming the invoking user keeps the files readable should workers come
+// back. Started by anyone else, nginx keeps that user and would only warn about the line.
+std::string UserLine() {
+    const std::string user = UserName(), group = GroupName();
+    if (geteuid() != 0 || user.empty() || group.empty())
+        return "";
+    return "user " + user + " " + group + ";\n";
+}
+
+} // namespace
 
 std::string NginxServer::Program() {
     return FindProgram("nginx");
@@ -23,7 +39,8 @@ bool NginxServer::Start(const std::string& root, const std::string& workDir,
         port_ = FreeLoopbackPort();
         if (port_ == 0)
             continue;
-        const std::string config = "daemon off;\n"
+        const std::string config = UserLine() +
+                                   "daemon off;\n"
                                    "master_process off;\n"
                                    "worker_processes 1;\n"
                                    "pid " +
@@ -65,7 +82,8 @@ bool NginxServer::Start(const std::string& root, const std::string& workDir,
                                    "\n  }\n"
                                    "}\n";
         WriteFile(work_ + "/nginx.conf", config);
-        if (!process_.Start({program, "-c", work_ + "/nginx.conf", "-p", work_}, work_ + "/nginx.out"))
+        if (!process_.Start({program, "-c", work_ + "/nginx.conf", "-p", work_, "-e", work_ + "/error.log"},
+                            work_ + "/nginx.out"))
             return false;
         if (process_.WaitForPort(port_))
             return true;

@@ -1,6 +1,7 @@
 #include "support/ProxyServer.h"
 
 #include <sstream>
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -48,14 +49,17 @@ std::vector<std::string> MicrosocksArguments(const std::string& program, const T
 
 std::vector<std::string> DanteArguments(const std::string& program, const TempDir& dir, uint16_t port,
                                         const void*) {
+    // danted switches between the two users it is given and refuses to start when it
+    // cannot; a test that does not run as root can only give it itself.
+    const bool root = geteuid() == 0;
     std::ostringstream conf;
     conf << "logoutput: " << dir.file("danted.log") << "\n"
          << "internal: 127.0.0.1 port = " << port << "\n"
          << "external: lo\n"
          << "socksmethod: none\n"
          << "clientmethod: none\n"
-         << "user.privileged: root\n"
-         << "user.unprivileged: nobody\n"
+         << "user.privileged: " << (root ? "root" : UserName()) << "\n"
+         << "user.unprivileged: " << (root ? "nobody" : UserName()) << "\n"
          << "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
          // Each tunnel is logged, so a test can tell the proxy carried its traffic.
          << "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 command: connect\n  log: connect\n}\n";

@@ -1,9 +1,7 @@
 #include "support/ScriptedServer.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -45,21 +43,8 @@ bool WriteAll(int fd, const std::string& data) {
 
 ScriptedServer::ScriptedServer(std::vector<Step> script, After after)
     : script_(std::move(script)), after_(after) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener_ < 0)
-        return;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof sa;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(listener_, 16) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &size) != 0) {
-        close(listener_);
-        listener_ = -1;
-        return;
-    }
-    port_ = ntohs(sa.sin_port);
-    acceptor_ = std::thread([this] { AcceptLoop(); });
+    if (listener_.port() != 0)
+        acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 
 ScriptedServer::~ScriptedServer() {
@@ -73,8 +58,6 @@ ScriptedServer::~ScriptedServer() {
     }
     for (std::thread& t : threads)
         t.join();
-    if (listener_ >= 0)
-        close(listener_);
 }
 
 size_t ScriptedServer::Connections() const {
@@ -88,10 +71,7 @@ std::string ScriptedServer::Received(size_t connection) const {
 }
 
 void ScriptedServer::AcceptLoop() {
-    while (WaitReadableOrStop(listener_, stop_)) {
-        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
+    for (int fd; (fd = listener_.Accept(stop_)) >= 0;) {
         auto connection = std::make_shared<Connection>();
         connection->fd = fd;
         std::lock_guard<std::mutex> hold(lock_);

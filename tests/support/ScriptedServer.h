@@ -2,6 +2,8 @@
 // A loopback TCP server that plays a fixed script on every connection: wait for so many
 // bytes, answer with canned bytes, and so on; then echo, stay silent, or hang up. Used as
 // a misbehaving proxy, and (with an empty script) as an echo target.
+#include "support/LoopbackListener.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -27,7 +29,7 @@ public:
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
     // 0 when the server could not listen.
-    uint16_t port() const { return port_; }
+    uint16_t port() const { return listener_.port(); }
     size_t Connections() const;
     // Every byte connection number i sent, so far.
     std::string Received(size_t connection = 0) const;
@@ -43,8 +45,7 @@ private:
 
     std::vector<Step> script_;
     After after_;
-    int listener_ = -1;
-    uint16_t port_ = 0;
+    LoopbackListener listener_;
     std::atomic<bool> stop_{false};
     mutable std::mutex lock_;
     std::vector<std::shared_ptr<Connection>> connections_;

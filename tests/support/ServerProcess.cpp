@@ -1,12 +1,16 @@
 #include "support/ServerProcess.h"
 
+#include "support/LoopbackListener.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -33,15 +37,10 @@ bool IsExecutable(const std::string& path) {
 } // namespace
 
 uint16_t FreeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    uint16_t port = 0;
+    const int fd = BindLoopback(AF_INET, port, 0);
     if (fd < 0)
         return 0;
-    sockaddr_in sa = Loopback(0);
-    socklen_t size = sizeof sa;
-    uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &size) == 0)
-        port = ntohs(sa.sin_port);
     close(fd);
     return port;
 }
@@ -78,6 +77,16 @@ std::string FindProgram(const std::string& name) {
             return candidate;
     }
     return "";
+}
+
+std::string UserName() {
+    const passwd* user = getpwuid(geteuid());
+    return user ? user->pw_name : "";
+}
+
+std::string GroupName() {
+    const group* grp = getgrgid(getegid());
+    return grp ? grp->gr_name : "";
 }
 
 ServerProcess::~ServerProcess() {

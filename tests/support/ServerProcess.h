@@ -15,6 +15,9 @@ uint16_t FreeLoopbackPort();
 bool PortAccepts(uint16_t port);
 // The full path of a program found on PATH, in /usr/sbin or in /sbin; empty when missing.
 std::string FindProgram(const std::string& name);
+// The names of the user and the group this process runs as; empty when unknown.
+std::string UserName();
+std::string GroupName();
 
 class ServerProcess {
 public:

@@ -58,21 +58,8 @@ void Relay(int a, int b, const std::atomic<bool>& stop) {
 } // namespace
 
 Socks4aServer::Socks4aServer() {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener_ < 0)
-        return;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof sa;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(listener_, 16) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &size) != 0) {
-        close(listener_);
-        listener_ = -1;
-        return;
-    }
-    port_ = ntohs(sa.sin_port);
-    acceptor_ = std::thread([this] { AcceptLoop(); });
+    if (listener_.port() != 0)
+        acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 
 Socks4aServer::~Socks4aServer() {
@@ -86,8 +73,6 @@ Socks4aServer::~Socks4aServer() {
     }
     for (std::thread& t : threads)
         t.join();
-    if (listener_ >= 0)
-        close(listener_);
 }
 
 std::string Socks4aServer::LastName() const {
@@ -106,10 +91,7 @@ int Socks4aServer::Requests() const {
 }
 
 void Socks4aServer::AcceptLoop() {
-    while (WaitReadableOrStop(listener_, stop_)) {
-        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
+    for (int fd; (fd = listener_.Accept(stop_)) >= 0;) {
         std::lock_guard<std::mutex> hold(lock_);
         threads_.emplace_back([this, fd] { Serve(fd); });
     }

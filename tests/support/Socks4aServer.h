@@ -2,6 +2,8 @@
 // A minimal SOCKS4a server on loopback: it takes a CONNECT request with a host name (or
 // an address), connects to targets on 127.0.0.1 only, answers "granted" and relays
 // bytes both ways. It records what it was asked, so tests can check the request itself.
+#include "support/LoopbackListener.h"
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -18,7 +20,7 @@ public:
     Socks4aServer(const Socks4aServer&) = delete;
     Socks4aServer& operator=(const Socks4aServer&) = delete;
 
-    uint16_t port() const { return port_; }
+    uint16_t port() const { return listener_.port(); }
     // The name of the last request ("" when it carried an address) and its target port.
     std::string LastName() const;
     uint16_t LastPort() const;
@@ -28,8 +30,7 @@ private:
     void AcceptLoop();
     void Serve(int fd);
 
-    int listener_ = -1;
-    uint16_t port_ = 0;
+    LoopbackListener listener_;
     std::atomic<bool> stop_{false};
     mutable std::mutex lock_;
     std::string lastName_;

@@ -8,6 +8,8 @@
 # Run it again and the downloader resumes, or finds the package complete and installs.
 # Arguments go to brisklane-cli (for example --speed-limit 5000 or --verify no).
 set -euo pipefail
+# nginx lives in /usr/sbin, which an ordinary user's PATH leaves out.
+PATH=$PATH:/usr/sbin:/sbin
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BRISKLANE_BUILD:-$root/build/release}
 world=${BRISKLANE_DEMO_WORLD:-$root/demo-world}
@@ -66,7 +68,13 @@ if [ -z "$port" ] || ! port_free "$port"; then
     echo "$port" >"$world/port"
 fi
 mkdir -p "$ngx/tmp"
+# Started as root, nginx serves through workers running as nobody, who cannot read a
+# world inside a folder closed to others (a clone in /root or in a 0700 home folder):
+# let them run as the invoking user. Anyone else's nginx keeps its own user anyway.
+user_line=""
+[ "$(id -u)" -ne 0 ] || user_line="user $(id -un) $(id -gn);"
 cat >"$ngx/nginx.conf" <<CONF
+$user_line
 worker_processes 1;
 pid $ngx/nginx.pid;
 error_log $ngx/error.log;
@@ -89,11 +97,37 @@ http {
     }
 }
 CONF
-nginx -c "$ngx/nginx.conf" -p "$ngx" 2>"$ngx/start.log" || { cat "$ngx/start.log" >&2; exit 1; }
+# -e: the log nginx opens before it reads the configuration, kept out of /var/log.
+log_mark=$(stat -c %s "$ngx/error.log" 2>/dev/null || echo 0)
+nginx -c "$ngx/nginx.conf" -p "$ngx" -e "$ngx/error.log" 2>"$ngx/start.log" ||
+    { cat "$ngx/start.log" >&2; exit 1; }
 trap stop_nginx EXIT
 
-# --- The deployment and the packed program (packed again only when something changed).
 base=http://127.0.0.1:$port/package
+
+# --- Ask for every package file before the downloader starts: a server that cannot serve
+# them answers each of its requests with an error, and it would wait for ever.
+http_status() { # port path: the status and its reason ("200 OK"), or nothing without an answer
+    local status=""
+    { exec 3<>"/dev/tcp/127.0.0.1/$1"; } 2>/dev/null || return 0
+    printf 'HEAD %s HTTP/1.0\r\nHost: 127.0.0.1:%s\r\n\r\n' "$2" "$1" >&3
+    read -r -t 10 _ status <&3 || true
+    exec 3<&-
+    echo "${status%$'\r'}"
+}
+for f in setup.sh main.zip main.z01 patch.pak; do
+    status=$(http_status "$port" "/package/$f")
+    [ "${status%% *}" = 200 ] && continue
+    echo "demo: the demo server answers ${status:-nothing} for $base/$f, so the downloader cannot fetch it." >&2
+    said=$(tail -c +$((log_mark + 1)) "$ngx/error.log" 2>/dev/null | tail -n 3 || true)
+    [ -z "$said" ] || printf 'demo: nginx says (in %s):\n%s\n' "$ngx/error.log" "$(echo "$said" | sed 's/^/    /')" >&2
+    echo "demo: nginx serves as $(id -un) from $pkg; that user must be able to read it and enter every" >&2
+    echo "      folder above it. Make them readable, or put the demo world elsewhere, for example" >&2
+    echo "      BRISKLANE_DEMO_WORLD=/tmp/demo-world scripts/demo.sh" >&2
+    exit 1
+done
+
+# --- The deployment and the packed program (packed again only when something changed).
 cat >"$world/deploy.json.new" <<JSON
 {
   "resourceList": "http://127.0.0.1:$port/resources.xml",

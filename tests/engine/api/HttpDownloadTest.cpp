@@ -25,7 +25,7 @@ protected:
         HttpTaskFixture::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
-        Serve(httptest::Bytes(12 * 1024 * 1024 + 777, 99));
+        Serve(testsupport::RandomBytes(12 * 1024 * 1024 + 777, 99));
     }
 };
 
@@ -82,7 +82,7 @@ TEST_F(HttpDownloadTest, TorrentTaskTakesFromServersAndMirrorsIntoOneVerifiedMap
 }
 
 TEST_F(HttpDownloadTest, TwoMirrorsEachCarryARealShareOfTheTraffic) {
-    Serve(httptest::Bytes(40 * 1024 * 1024 + 4321, 57));
+    Serve(testsupport::RandomBytes(40 * 1024 * 1024 + 4321, 57));
     // Throttled per connection, so the mirrors join while most of the file is still to come.
     NginxServer servers[3];
     for (int i = 0; i < 3; ++i)

@@ -17,13 +17,13 @@
 
 namespace {
 
-using httptest::Bytes;
 using httptest::BytesSent;
 using httptest::FileExists;
 using httptest::NginxServer;
 using httptest::ReadFile;
 using httptest::TempDir;
 using httptest::WriteFile;
+using testsupport::RandomBytes;
 
 constexpr int32_t kPiece = 64 * 1024;
 
@@ -39,8 +39,8 @@ struct CorruptCase {
 class CorruptMirrorTest : public HttpFaultTest, public ::testing::WithParamInterface<CorruptCase> {};
 
 TEST_P(CorruptMirrorTest, HashCheckKeepsOnlyTheGoodServersBytes) {
-    Serve(Bytes(8 * 1024 * 1024 + 3333, 7));
-    std::string bad = GetParam().wholeFileDiffers ? Bytes(content_.size(), 8) : content_;
+    Serve(RandomBytes(8 * 1024 * 1024 + 3333, 7));
+    std::string bad = GetParam().wholeFileDiffers ? RandomBytes(content_.size(), 8) : content_;
     if (!GetParam().wholeFileDiffers)
         for (size_t at = 1000; at < bad.size(); at += 512 * 1024)
             bad[at] = static_cast<char>(bad[at] ^ 0x5a);
@@ -71,9 +71,9 @@ INSTANTIATE_TEST_SUITE_P(Mirrors, CorruptMirrorTest,
 // half of what it delivered; the liar here only ever sends other bytes. The good pair is
 // throttled and the pieces are small, so that run is over long before the file is.
 TEST_F(HttpFaultTest, MirrorWhosePiecesAllFailIsDroppedAndTheOthersFinish) {
-    Serve(Bytes(64 * 1024 * 1024 + 2222, 61));
+    Serve(RandomBytes(64 * 1024 * 1024 + 2222, 61));
     std::filesystem::create_directories(dir_.path() + "/wwwbad");
-    WriteFile(dir_.path() + "/wwwbad/game.bin", Bytes(content_.size(), 62));
+    WriteFile(dir_.path() + "/wwwbad/game.bin", RandomBytes(content_.size(), 62));
     NginxServer good, goodMirror, liar;
     ASSERT_TRUE(StartServer(good, "ngood", "", Throttled("256k")));
     ASSERT_TRUE(StartServer(goodMirror, "nmirror", "", Throttled("256k")));
@@ -118,7 +118,7 @@ TEST_F(HttpFaultTest, MirrorWhosePiecesAllFailIsDroppedAndTheOthersFinish) {
 // A mirror without the file fails for good at its first answer; the mirror list does not
 // bring it back every second for the rest of the download.
 TEST_F(HttpFaultTest, MirrorWithoutTheFileIsAskedOnce) {
-    Serve(Bytes(12 * 1024 * 1024 + 99, 63));
+    Serve(RandomBytes(12 * 1024 * 1024 + 99, 63));
     NginxServer good, empty;
     ASSERT_TRUE(StartServer(good, "ngood", "", Throttled("256k")));
     std::filesystem::create_directories(dir_.path() + "/wwwempty");
@@ -137,7 +137,7 @@ TEST_F(HttpFaultTest, MirrorWithoutTheFileIsAskedOnce) {
 // ---- stop halfway, restart the engine, recover ----
 
 TEST_F(HttpFaultTest, RecoveredTaskFetchesOnlyWhatWasMissing) {
-    Serve(Bytes(64 * 1024 * 1024 + 12345, 11));
+    Serve(RandomBytes(64 * 1024 * 1024 + 12345, 11));
     constexpr int32_t piece = 256 * 1024;
     NginxServer server;
     // Per-connection throttle, so the halfway point lasts long enough to be caught.
@@ -220,7 +220,7 @@ TEST_F(HttpFaultTest, RecoveredTaskFetchesOnlyWhatWasMissing) {
 
 TEST_F(HttpFaultTest, SpeedLimitHoldsTheRateAndLiftingItLetsTheRestThrough) {
     // 22 MiB pass at the limit while the rate is watched; the rest shows the lifted one.
-    Serve(Bytes(40 * 1024 * 1024, 21));
+    Serve(RandomBytes(40 * 1024 * 1024, 21));
     NginxServer server;
     ASSERT_TRUE(StartServer(server, "n1"));
     const EngineTask t = Create(Url(server.port()));
@@ -310,7 +310,7 @@ class BadRangeMirrorTest : public HttpFaultTest, public ::testing::WithParamInte
 TEST_P(BadRangeMirrorTest, DownloadStillEndsWithTheRightBytes) {
     if (!FileExists("/usr/bin/python3"))
         GTEST_SKIP() << "/usr/bin/python3 is missing";
-    Serve(Bytes(8 * 1024 * 1024 + 999, 31));
+    Serve(RandomBytes(8 * 1024 * 1024 + 999, 31));
     NginxServer good;
     ASSERT_TRUE(StartServer(good, "ngood"));
     WriteFile(dir_.path() + "/lying.py", kLyingServer);
@@ -363,7 +363,7 @@ protected:
 };
 
 TEST_P(ProxiedDownloadTest, SmallDownloadGoesThroughTheProxy) {
-    Serve(Bytes(2 * 1024 * 1024 + 55, 41));
+    Serve(RandomBytes(2 * 1024 * 1024 + 55, 41));
     NginxServer server;
     ASSERT_TRUE(StartServer(server, "n1"));
     const std::string target = std::to_string(server.port());

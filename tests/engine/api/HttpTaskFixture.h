@@ -7,6 +7,7 @@
 #include "engine/piece/TTorrentWriter.h"
 #include "platform/Clock.h"
 #include "support/NginxServer.h"
+#include "support/RandomBytes.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -27,11 +28,6 @@ using testsupport::NginxServer;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
-
-inline std::string Bytes(size_t n, uint32_t seed) {
-    const auto v = piecetest::RandomBytes(n, seed);
-    return std::string(v.begin(), v.end());
-}
 
 // Sum of $bytes_sent (the last field of NginxServer's log format) over the log's lines
 // from offset on.

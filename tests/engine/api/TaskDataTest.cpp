@@ -2,6 +2,7 @@
 #include "engine/piece/PieceFixture.h"
 #include "engine/piece/TTorrentWriter.h"
 #include "platform/Clock.h"
+#include "support/RandomBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +22,7 @@ class TaskDataTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(EngineInitialize(nullptr), kEngineOk);
-        const auto bytes = piecetest::RandomBytes(700000, 11);
+        const auto bytes = testsupport::RandomByteVector(700000, 11);
         content_.assign(bytes.begin(), bytes.end());
         TTorrentWriter writer;
         writer.SetName("game.bin");

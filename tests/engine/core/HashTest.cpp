@@ -1,6 +1,7 @@
 #include "engine/core/QAdler32.h"
 #include "engine/core/QMd5.h"
 #include "engine/core/QSha1.h"
+#include "support/RandomBytes.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -16,6 +17,8 @@
 
 namespace {
 
+using testsupport::RandomByteVector;
+
 std::string Hex(const uint8_t* p, size_t n) {
     static const char kHex[] = "0123456789abcdef";
     std::string s;
@@ -24,15 +27,6 @@ std::string Hex(const uint8_t* p, size_t n) {
         s += kHex[p[i] & 15];
     }
     return s;
-}
-
-std::vector<uint8_t> RandomBytes(std::mt19937_64& rng, size_t n) {
-    std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; i += 8) {
-        const uint64_t r = rng();
-        std::memcpy(v.data() + i, &r, std::min<size_t>(8, n - i));
-    }
-    return v;
 }
 
 // Splits [0, n) into chunks whose sizes mix single bytes, sizes around one block and
@@ -158,7 +152,7 @@ TEST(Sha1, MatchesOpenSslOnRandomInputInRandomChunks) {
     for (size_t n : {size_t(1) << 20, (size_t(3) << 20) + 63, (size_t(1) << 22) + 1})
         lengths.push_back(n);
     for (size_t n : lengths) {
-        const auto data = RandomBytes(rng, n);
+        const auto data = RandomByteVector(n, static_cast<uint32_t>(rng()));
         const auto chunks = RandomChunks(rng, n);
         const std::string expected = OpenSslHex(EVP_sha1(), data);
         for (Sha1Engine e : Engines()) {
@@ -172,7 +166,8 @@ TEST(Sha1, AcceleratedAndPortableKeepIdenticalContexts) {
         GTEST_SKIP() << "no SHA instructions on this CPU";
     std::mt19937_64 rng(77);
     for (int round = 0; round < 40; ++round) {
-        const auto data = RandomBytes(rng, rng() % 200000);
+        const size_t n = rng() % 200000;
+        const auto data = RandomByteVector(n, static_cast<uint32_t>(rng()));
         Sha1Context portable, accelerated;
         portable.Reset();
         accelerated.Reset();
@@ -196,7 +191,7 @@ TEST(Sha1, SavedContextLoadsAndContinuesToTheOneShotDigest) {
     const auto engines = Engines();
     for (int round = 0; round < 300; ++round) {
         const size_t n = round < 250 ? rng() % 1000 : rng() % 600000;
-        const auto data = RandomBytes(rng, n);
+        const auto data = RandomByteVector(n, static_cast<uint32_t>(rng()));
         const size_t split = n ? rng() % (n + 1) : 0;
         const Sha1Engine first = engines[rng() % engines.size()];
         const Sha1Engine second = engines[rng() % engines.size()];
@@ -401,7 +396,7 @@ TEST(Md5, MatchesOpenSslOnRandomInputInRandomChunks) {
     for (size_t n : {size_t(1) << 20, (size_t(3) << 20) + 55, (size_t(1) << 22) + 1})
         lengths.push_back(n);
     for (size_t n : lengths) {
-        const auto data = RandomBytes(rng, n);
+        const auto data = RandomByteVector(n, static_cast<uint32_t>(rng()));
         Md5Context c;
         c.Init();
         size_t at = 0;
@@ -443,7 +438,7 @@ TEST(Adler32, MatchesZlibAndTheDefinitionForAnyStartValue) {
     const uint32_t starts[] = {1, 0, 7, 65520, 65521, 0xFFFF, 0xFFF0FFF0, 0xFFF1FFF1, 0xFFFFFFFF, 0x0001E240};
     for (int round = 0; round < 520; ++round) {
         const size_t n = round < 500 ? rng() % 20000 : rng() % 3000000;
-        const auto data = RandomBytes(rng, n);
+        const auto data = RandomByteVector(n, static_cast<uint32_t>(rng()));
         const uint32_t start = round % 3 == 0 ? uint32_t(rng()) : starts[round % std::size(starts)];
         const uint32_t ours = Adler32(start, data.data(), n);
         ASSERT_EQ(ours, uint32_t(adler32(start, data.data(), uInt(n))))
@@ -465,7 +460,7 @@ TEST(Adler32, LargestSumsAcrossReductionBoundaries) {
 
 TEST(Adler32, ContinuesFromAnEarlierValue) {
     std::mt19937_64 rng(5);
-    const auto data = RandomBytes(rng, 100000);
+    const auto data = RandomByteVector(100000, static_cast<uint32_t>(rng()));
     for (size_t split : {size_t(0), size_t(1), size_t(5552), size_t(77777), data.size()}) {
         const uint32_t head = Adler32(1, data.data(), split);
         EXPECT_EQ(Adler32(head, data.data() + split, data.size() - split),

@@ -1,6 +1,7 @@
 // Connections through real proxy programs and through scripted, misbehaving ones, all on
 // loopback.
 #include "engine/net/QSocket.h"
+#include "support/LoopbackListener.h"
 #include "support/ManualEngineClock.h"
 #include "support/ProxyServer.h"
 #include "support/ScriptedServer.h"
@@ -10,11 +11,15 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -92,6 +97,36 @@ protected:
             GTEST_SKIP() << why << " (apt-get install tinyproxy microsocks dante-server)";                   \
         ASSERT_TRUE(server) << why;                                                                          \
     } while (0)
+
+// A proxy that is handed "localhost" resolves it itself, and where the hosts file names
+// [::1] too (Debian's does) it connects there first: the target must answer on both.
+TEST_F(RealProxy, TargetAnswersOnTheIpv6LoopbackToo) {
+    uint16_t any = 0;
+    const int probe = testsupport::BindLoopback(AF_INET6, any, 0);
+    if (probe < 0)
+        GTEST_SKIP() << "no IPv6 loopback here, so no name resolves to it";
+    close(probe);
+    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_addr = in6addr_loopback;
+    to.sin6_port = htons(echo.port());
+    const bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+    EXPECT_TRUE(connected) << std::strerror(errno);
+    const std::string message = "over [::1]";
+    std::string back;
+    const std::atomic<bool> stop{false};
+    if (connected && testsupport::WriteAll(fd, message)) {
+        char buffer[64];
+        ssize_t n = 0;
+        while (back.size() < message.size() && testsupport::WaitReadableOrStop(fd, stop, 5000) &&
+               (n = recv(fd, buffer, sizeof buffer, 0)) > 0)
+            back.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    EXPECT_EQ(back, message);
+}
 
 TEST_F(RealProxy, TinyproxyTunnelsWithoutAuthorisation) {
     auto proxy = ProxyServer::StartTinyproxy(dir, {echo.port()}, "", "", why, missing);

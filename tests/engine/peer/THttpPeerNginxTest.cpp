@@ -5,6 +5,7 @@
 #include "engine/net/QProxyInfo.h"
 #include "engine/peer/FakePeerTask.h"
 #include "support/NginxServer.h"
+#include "support/RandomBytes.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -39,7 +40,7 @@ protected:
             GTEST_SKIP() << "nginx is not installed";
         proxy_ = QProxyInfo::Global();
         QProxyInfo::SetGlobal(QProxyInfo{});
-        data_ = piecetest::RandomBytes(kFileSize, 21);
+        data_ = testsupport::RandomByteVector(kFileSize, 21);
         std::filesystem::create_directories(work_.path() + "/root");
         testsupport::WriteFile(work_.path() + "/root/pkg.bin", std::string(data_.begin(), data_.end()));
         ASSERT_TRUE(

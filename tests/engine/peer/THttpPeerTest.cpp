@@ -9,6 +9,7 @@
 #include "engine/net/QProxyInfo.h"
 #include "engine/peer/FakePeerTask.h"
 #include "engine/piece/TPiece.h"
+#include "support/RandomBytes.h"
 #include "support/ScriptedServer.h"
 #include "support/TempDir.h"
 
@@ -70,7 +71,7 @@ private:
 };
 
 TEST_F(HttpPeerTest, SendsTheRequestByteForByte) {
-    const std::vector<uint8_t> data = piecetest::RandomBytes(3 * kTenBlocks, 1);
+    const std::vector<uint8_t> data = testsupport::RandomByteVector(3 * kTenBlocks, 1);
     struct Case {
         const char* what;
         bool atBlockTen;
@@ -128,7 +129,7 @@ TEST_F(HttpPeerTest, RefusesToPutControlCharactersIntoTheRequest) {
 }
 
 TEST_F(HttpPeerTest, OneResponseCarriesASequentialDownloadThroughAndTeachesSizeAndName) {
-    const std::vector<uint8_t> data = piecetest::RandomBytes(300000, 2);
+    const std::vector<uint8_t> data = testsupport::RandomByteVector(300000, 2);
     ScriptedServer server = Answering("HTTP/1.1 200 OK\r\nContent-Length: 300000\r\n"
                                       "Content-Disposition: attachment; filename=\"pkg.bin\"\r\n\r\n" +
                                       Text(data));
@@ -338,7 +339,7 @@ TEST_F(HttpPeerTest, ARedirectToAHostThatDoesNotResolveIsReported) {
 }
 
 TEST_F(HttpPeerTest, SilenceEndsTheConnectionAfterItsTimeLimit) {
-    const std::vector<uint8_t> data = piecetest::RandomBytes(3 * kTenBlocks, 3);
+    const std::vector<uint8_t> data = testsupport::RandomByteVector(3 * kTenBlocks, 3);
     struct Case {
         const char* what;
         std::string reply; // empty: the server says nothing
@@ -378,7 +379,7 @@ TEST_F(HttpPeerTest, SilenceEndsTheConnectionAfterItsTimeLimit) {
 // Answers that would put other bytes than the ones asked for into the blocks. The
 // connection asks from block 10 (byte 163840) of a 491 520-byte download.
 TEST_F(HttpPeerTest, AnswersThatDoNotMatchTheRequestAreRefused) {
-    const std::vector<uint8_t> data = piecetest::RandomBytes(3 * kTenBlocks, 4);
+    const std::vector<uint8_t> data = testsupport::RandomByteVector(3 * kTenBlocks, 4);
     const std::string rest = Text(data, kTenBlocks);
     struct Case {
         const char* what;
@@ -442,7 +443,7 @@ TEST_F(HttpPeerTest, AnswersThatDoNotMatchTheRequestAreRefused) {
 }
 
 TEST_F(HttpPeerTest, BytesBeyondTheAnnouncedBodyAreNotDelivered) {
-    const std::vector<uint8_t> data = piecetest::RandomBytes(3 * kTenBlocks, 5);
+    const std::vector<uint8_t> data = testsupport::RandomByteVector(3 * kTenBlocks, 5);
     // One block announced, two sent.
     ScriptedServer server =
         Answering("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 163840-180223/491520\r\n"
@@ -458,7 +459,7 @@ TEST_F(HttpPeerTest, BytesBeyondTheAnnouncedBodyAreNotDelivered) {
 }
 
 TEST_F(HttpPeerTest, AMatchingPartialAnswerFillsTheRestOfTheDownload) {
-    const std::vector<uint8_t> data = piecetest::RandomBytes(3 * kTenBlocks, 6);
+    const std::vector<uint8_t> data = testsupport::RandomByteVector(3 * kTenBlocks, 6);
     ScriptedServer server =
         Answering("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 163840-491519/491520\r\n"
                   "Content-Length: 327680\r\n\r\n" +
@@ -472,7 +473,7 @@ TEST_F(HttpPeerTest, AMatchingPartialAnswerFillsTheRestOfTheDownload) {
 }
 
 TEST_F(HttpPeerTest, InEndGameTheBytesOfAPieceFinishedElsewhereArePassedOver) {
-    const std::vector<uint8_t> data = piecetest::RandomBytes(8 * kBlockSize, 9);
+    const std::vector<uint8_t> data = testsupport::RandomByteVector(8 * kBlockSize, 9);
     ASSERT_TRUE(task_.Commit(data.size(), 4 * kBlockSize));
     task_.Work()->MarkInProgress(0, true, false);
     task_.Work()->MarkInProgress(1, true, false);
@@ -548,7 +549,7 @@ TEST_F(HttpPeerTest, AWantedBlockFarAheadOfTheStreamCostsANewRequest) {
         int present;        // pieces 0 .. present - 1 are there already
         size_t connections; // requests the download took
     };
-    const std::vector<uint8_t> data = piecetest::RandomBytes(20 * kBlockSize, 7);
+    const std::vector<uint8_t> data = testsupport::RandomByteVector(20 * kBlockSize, 7);
     for (const Case& c : std::vector<Case>{{8, 1}, {9, 2}}) {
         TempDir dir;
         FakePeerTask task(dir.path());
@@ -572,7 +573,7 @@ TEST_F(HttpPeerTest, AWantedBlockFarAheadOfTheStreamCostsANewRequest) {
 }
 
 TEST_F(HttpPeerTest, APieceThatFailsItsCheckCostsTheConnection) {
-    std::vector<uint8_t> data = piecetest::RandomBytes(4 * kBlockSize * 2, 8);
+    std::vector<uint8_t> data = testsupport::RandomByteVector(4 * kBlockSize * 2, 8);
     ASSERT_TRUE(task_.Commit(data.size(), 4 * kBlockSize, &data));
     std::vector<uint8_t> served = data;
     served[100] ^= 0x55;

@@ -6,6 +6,7 @@
 #include "engine/piece/TPiece.h"
 #include "engine/piece/TPieceRanges.h"
 #include "engine/piece/TPieceWork.h"
+#include "support/RandomBytes.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -54,7 +55,7 @@ class PeerObjectTest : public ::testing::Test {
 protected:
     // A plain download of size bytes in pieces of pieceLength, one source sharing it.
     void Layout(uint64_t size, int32_t pieceLength, const std::vector<uint8_t>* hashed = nullptr) {
-        data_ = piecetest::RandomBytes(size, 11);
+        data_ = testsupport::RandomByteVector(size, 11);
         ASSERT_TRUE(task_.Commit(size, pieceLength, hashed ? &data_ : nullptr));
         source_ = MakeSource(kUrl, 1);
         source_->fileSize = static_cast<int64_t>(size);
@@ -161,7 +162,7 @@ TEST_F(PeerObjectTest, InEndGameACompletedPieceTakesTheConnectionsOtherRequestsW
     for (const bool endGame : {false, true}) {
         TempDir dir;
         FakePeerTask task(dir.path());
-        const std::vector<uint8_t> data = piecetest::RandomBytes(8 * kBlockSize, 12);
+        const std::vector<uint8_t> data = testsupport::RandomByteVector(8 * kBlockSize, 12);
         ASSERT_TRUE(task.Commit(data.size(), 4 * kBlockSize));
         TRef<TPeerId> source = MakeSource(kUrl, 1);
         task.AddShare(source.get(), 1);
@@ -328,7 +329,7 @@ TEST(PeerObjectOrder, EstablishedFastReceiversComeFirstWhileDownloading) {
 TEST(PeerObjectOrder, OnceTheTaskHasEverythingTheUploadersComeFirst) {
     TempDir dir;
     FakePeerTask task(dir.path());
-    const std::vector<uint8_t> data = piecetest::RandomBytes(4 * kBlockSize, 13);
+    const std::vector<uint8_t> data = testsupport::RandomByteVector(4 * kBlockSize, 13);
     ASSERT_TRUE(task.Commit(data.size(), kBlockSize));
     task.Preload(data, 0, 3);
     ASSERT_TRUE(task.HasAllPieces());

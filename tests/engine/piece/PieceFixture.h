@@ -6,7 +6,6 @@
 #include "support/TempDir.h"
 
 #include <cstdint>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -39,14 +38,6 @@ struct CountingSource : TPieceSource {
     void CreditPiece(bool verified) override { (verified ? good : bad)++; }
     void ReportCorruptPiece(int, const std::string&) override { ++reports; }
 };
-
-inline std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> v(n);
-    for (auto& b : v)
-        b = static_cast<uint8_t>(rng());
-    return v;
-}
 
 // A layout of the given file sizes under folder, with piece hashes of data.
 inline TFileLayout MakeLayout(const std::string& folder, const std::vector<uint64_t>& sizes,

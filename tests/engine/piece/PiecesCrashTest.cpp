@@ -1,5 +1,6 @@
 #include "engine/piece/PieceFixture.h"
 #include "engine/piece/TResumeInfo.h"
+#include "support/RandomBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@ namespace {
 
 using namespace piecetest;
 using testsupport::FileExists;
+using testsupport::RandomByteVector;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 
@@ -21,7 +23,7 @@ constexpr int32_t kPiece = 65536;
 
 struct World {
     TempDir dir;
-    std::vector<uint8_t> data = RandomBytes(2 * 1024 * 1024 + 4321, 77);
+    std::vector<uint8_t> data = RandomByteVector(2 * 1024 * 1024 + 4321, 77);
     TFileLayout layout = MakeLayout(dir.path(), {1000000, 2 * 1024 * 1024 + 4321 - 1000000}, kPiece, data);
     std::string resume = dir.file("task.resume");
     std::string partial = dir.file("task.resumedf");

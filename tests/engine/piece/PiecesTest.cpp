@@ -2,6 +2,7 @@
 #include "engine/piece/PieceFixture.h"
 #include "engine/piece/TResumeInfo.h"
 #include "platform/Disk.h"
+#include "support/RandomBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@ namespace {
 
 using namespace piecetest;
 using testsupport::FileExists;
+using testsupport::RandomByteVector;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
@@ -30,7 +32,7 @@ protected:
     // Three files whose borders fall inside pieces, the last piece short.
     void Build(bool withHashes = true) {
         sizes_ = {100000, 150001, 70000};
-        data_ = RandomBytes(320001, 42);
+        data_ = RandomByteVector(320001, 42);
         layout_ = MakeLayout(dir_.path(), sizes_, kPiece, data_, withHashes);
         Open(map_);
     }
@@ -71,7 +73,7 @@ TEST_F(PiecesTest, BlockAddressingAndBitOrder) {
 
 TEST_F(PiecesTest, LayoutsThatCannotWorkAreRefused) {
     sizes_ = {100000};
-    data_ = RandomBytes(100000, 1);
+    data_ = RandomByteVector(100000, 1);
     struct Case {
         const char* what;
         std::function<void(TFileLayout&)> spoil;
@@ -173,7 +175,7 @@ TEST_F(PiecesTest, PlainLayoutWithoutHashesAcceptsCompletePieces) {
 
 TEST_F(PiecesTest, ResumeRestoresBitfieldAndPartialPiecesWithoutRereading) {
     sizes_ = {300000, 400000};
-    data_ = RandomBytes(700000, 9);
+    data_ = RandomByteVector(700000, 9);
     layout_ = MakeLayout(dir_.path(), sizes_, 262144, data_); // three pieces of 16 blocks
     const std::string partial = dir_.file("resume.df");
     Open(map_, partial);
@@ -216,7 +218,7 @@ TEST_F(PiecesTest, ResumeRestoresBitfieldAndPartialPiecesWithoutRereading) {
 
 TEST_F(PiecesTest, RejectedRecordsLeadToAFullCheck) {
     sizes_ = {300000};
-    data_ = RandomBytes(300000, 3);
+    data_ = RandomByteVector(300000, 3);
     layout_ = MakeLayout(dir_.path(), sizes_, kPiece, data_);
     Open(map_);
     for (uint32_t b = 0; b < 8; ++b)
@@ -275,7 +277,7 @@ TEST_F(PiecesTest, RejectedRecordsLeadToAFullCheck) {
 
 TEST_F(PiecesTest, DamagedPieceStatusAndPartialRecordsAreDroppedNotTrusted) {
     sizes_ = {800000};
-    data_ = RandomBytes(800000, 5);
+    data_ = RandomByteVector(800000, 5);
     layout_ = MakeLayout(dir_.path(), sizes_, 262144, data_);
     const std::string partial = dir_.file("p.df");
     Open(map_, partial);
@@ -315,7 +317,7 @@ TEST_F(PiecesTest, DamagedPieceStatusAndPartialRecordsAreDroppedNotTrusted) {
 
 TEST_F(PiecesTest, FileRecordedAbsentMustStillBeAbsent) {
     sizes_ = {65536, 65536};
-    data_ = RandomBytes(131072, 8);
+    data_ = RandomByteVector(131072, 8);
     layout_ = MakeLayout(dir_.path(), sizes_, kPiece, data_);
     Open(map_);
     for (uint32_t b = 0; b < 4; ++b)
@@ -335,7 +337,7 @@ TEST_F(PiecesTest, FileRecordedAbsentMustStillBeAbsent) {
 
 TEST_F(PiecesTest, QuickCheckTrustsCompleteFilesAfterThreePieces) {
     sizes_ = {200000, 200000};
-    data_ = RandomBytes(400000, 4);
+    data_ = RandomByteVector(400000, 4);
     layout_ = MakeLayout(dir_.path(), sizes_, kPiece, data_);
     std::filesystem::create_directories(dir_.path() + "/pkg");
     WriteFile(layout_.files[0].path, Slice(data_, 0, 200000));
@@ -352,7 +354,7 @@ TEST_F(PiecesTest, QuickCheckTrustsCompleteFilesAfterThreePieces) {
 
 TEST_F(PiecesTest, DiskFullWaitsAndReportsBothEvents) {
     sizes_ = {65536};
-    data_ = RandomBytes(65536, 6);
+    data_ = RandomByteVector(65536, 6);
     layout_ = MakeLayout(dir_.path(), sizes_, kPiece, data_);
     Open(map_);
     int calls = 0;
@@ -369,7 +371,7 @@ TEST_F(PiecesTest, DiskFullWaitsAndReportsBothEvents) {
 
 TEST_F(PiecesTest, DiskFullGivesUpWhenTheTaskStops) {
     sizes_ = {65536};
-    data_ = RandomBytes(65536, 6);
+    data_ = RandomByteVector(65536, 6);
     layout_ = MakeLayout(dir_.path(), sizes_, kPiece, data_);
     Open(map_);
     map_->Files().SetFreeSpaceFunction([](const std::string&, uint64_t& bytes) {
@@ -386,7 +388,7 @@ TEST_F(PiecesTest, DiskFullGivesUpWhenTheTaskStops) {
 
 TEST_F(PiecesTest, OpenFileLimitFollowsThePieceLength) {
     sizes_.assign(20, 1000);
-    data_ = RandomBytes(20000, 2);
+    data_ = RandomByteVector(20000, 2);
     layout_ = MakeLayout(dir_.path(), sizes_, 4 * 1024 * 1024, data_);
     Open(map_);
     EXPECT_EQ(map_->Files().OpenLimit(), 9u); // 128 / 16 + 1

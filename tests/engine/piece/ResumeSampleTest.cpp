@@ -5,6 +5,7 @@
 #include "engine/piece/PieceFixture.h"
 #include "engine/piece/TResumeInfo.h"
 #include "platform/Disk.h"
+#include "support/RandomBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 namespace {
 
 using namespace piecetest;
+using testsupport::RandomByteVector;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
@@ -24,7 +26,7 @@ constexpr uint64_t kFileTime = 133000000000000000ull; // a fixed FILETIME for th
 // The download of the sample: 5 pieces of 256 KiB over one file; pieces 0 and 3 done,
 // piece 1 with 9 blocks stored and 2 buffered.
 struct Sample {
-    std::vector<uint8_t> data = RandomBytes(5 * 262144 - 1000, 1234);
+    std::vector<uint8_t> data = RandomByteVector(5 * 262144 - 1000, 1234);
     TFileLayout Layout(const std::string& folder) const {
         return MakeLayout(folder, {data.size()}, 262144, data);
     }

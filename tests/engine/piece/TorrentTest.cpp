@@ -3,6 +3,7 @@
 #include "engine/core/QSha1.h"
 #include "engine/piece/TTorrent.h"
 #include "engine/piece/TTorrentWriter.h"
+#include "support/RandomBytes.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -14,13 +15,13 @@
 #include <initializer_list>
 #include <limits>
 #include <memory>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace {
 
+using testsupport::RandomBytes;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
@@ -83,15 +84,6 @@ std::string PieceHashes(std::string_view content, size_t pieceLength) {
         const std::string_view piece = content.substr(at, pieceLength);
         Sha1Digest(piece.data(), piece.size(), digest);
         out.append(reinterpret_cast<const char*>(digest), sizeof digest);
-    }
-    return out;
-}
-
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string out(n, '\0');
-    for (char& c : out) {
-        c = static_cast<char>(gen() & 0xFF);
     }
     return out;
 }
