@@ -3,11 +3,11 @@
 #include <algorithm>
 
 int TaskLimits::SpeedPerTask(int k, int running) {
-    int per;
-    if (k != 0)
-        per = running > 1 ? k / running : k;
-    else
-        per = running >= 2 ? kNoLimit / running : kNoLimit;
+    // "No limit" is a value the engine reads as no limit, not an amount to share: divided
+    // among the tasks it would become a real cap (8 MiB/s each for four of them).
+    if (k == 0 || k >= kNoLimit)
+        return kNoLimit;
+    const int per = running > 1 ? k / running : k;
     return std::max(per, kMinimumPerTask);
 }
 

@@ -9,8 +9,10 @@ public:
     static constexpr int kNoLimit = 32767; // KiB/s; what "no limit" is stored as
     static constexpr int kMinimumPerTask = 10;
 
-    // The download limit for each task in KiB/s. k = 0 means no limit; running is the
-    // number of running tasks (0 and 1 both leave the whole value to each task).
+    // The download limit for each task in KiB/s. k = 0 (or the stored kNoLimit) means
+    // no limit, and then every task runs without one, however many run; a user limit is
+    // shared by the running tasks (0 and 1 both leave the whole value to each task), at
+    // least kMinimumPerTask each.
     static int SpeedPerTask(int k, int running);
 
     // Connection limits (sources, peers) per file: a and b are divided by running, and

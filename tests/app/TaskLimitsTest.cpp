@@ -8,8 +8,11 @@ TEST(TaskLimitsTest, SpeedLimitIsSharedAmongRunningTasksWithAFloorOf10) {
     const struct {
         int k, running, per;
     } cases[] = {
-        {100, 3, 33},  {20, 3, 10},   {100, 1, 100}, {100, 0, 100}, {7, 1, 10},
-        {0, 1, 32767}, {0, 0, 32767}, {0, 2, 16383}, {0, 4, 8191},  {-5, 2, 10},
+        {100, 3, 33},  {20, 3, 10},   {100, 1, 100}, {100, 0, 100}, {7, 1, 10}, {-5, 2, 10},
+        // No limit stays no limit for every task, whether asked for as 0 or as the value it
+        // is stored as, and however many tasks run.
+        {0, 0, 32767}, {0, 1, 32767}, {0, 2, 32767}, {0, 3, 32767}, {0, 4, 32767},
+        {32767, 1, 32767}, {32767, 2, 32767}, {32767, 4, 32767},
     };
     for (const auto& c : cases)
         EXPECT_EQ(TaskLimits::SpeedPerTask(c.k, c.running), c.per) << c.k << " over " << c.running;
