@@ -2,10 +2,16 @@
 # Sourced by the other scripts.
 deps_for() {
     local common="cmake ninja-build g++ clang libgtest-dev libgmock-dev pkg-config libssl-dev zlib1g-dev mktorrent transmission-cli tinyproxy microsocks dante-server nginx-light python3 libjsoncpp-dev libcurl4-openssl-dev libtinyxml-dev"
+    # What each part of the program needs beyond the common list, one line each.
+    local window=""
+    local resources=""
+    local ftp=""
+    local bittorrent=""
+    local parts="$window $resources $ftp $bittorrent"
     case "$1" in
-        test) echo "$common" ;;
-        demo) echo "$common" ;;
-        bench) echo "$common coreutils openssl" ;;
+        test) echo "$common $parts" ;;
+        demo) echo "$common $parts" ;;
+        bench) echo "$common $parts coreutils openssl curl aria2 time" ;;
     esac
 }
 
