@@ -9,6 +9,7 @@
 #include "app/ResourceExtractor.h"
 #include "app/ResourceIds.h"
 #include "app/StatisticsEvents.h"
+#include "platform/Clock.h"
 #include "app/TaskLimits.h"
 
 #include <algorithm>
@@ -316,8 +317,18 @@ uint64_t TaskControl::UpdateDownloadedBytes() {
     case ControllerState::kClosedWithoutExit:
         break;
     default:
-        if (total != downloadedBytes_)
-            job_.SaveDownloadedSize(total);
+        // The poll runs ten times a second; the stored size is only for reading by people,
+        // so it is written at most once a second, a change at once after a quiet spell.
+        // Each write replaces the job file with a flush to the disk, which at poll rate
+        // held the download's own writes back.
+        if (total != downloadedBytes_ || total != savedBytes_) {
+            const uint64_t now = platform::TickCount64();
+            if (savedAtMs_ == 0 || now - savedAtMs_ >= kSizeSaveIntervalMs) {
+                job_.SaveDownloadedSize(total);
+                savedBytes_ = total;
+                savedAtMs_ = now;
+            }
+        }
         break;
     }
     downloadedBytes_ = total;

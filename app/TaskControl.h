@@ -102,6 +102,10 @@ private:
     uint32_t pendingPeerLimitTotal_ = 108;
     uint8_t reloadFailed_ = 0; // the last forced re-creation failed
     uint64_t downloadedBytes_ = 0;
+    // The size last written to the job file, and when (platform ticks; 0: never).
+    static constexpr uint64_t kSizeSaveIntervalMs = 1000;
+    uint64_t savedBytes_ = 0;
+    uint64_t savedAtMs_ = 0;
     // The last byte counters each task reported, for tasks that no longer answer.
     uint64_t lastHttpBytes_[kPackageFileCount] = {};
     uint64_t lastPeerBytes_[kPackageFileCount] = {};

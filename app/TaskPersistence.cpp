@@ -55,14 +55,16 @@ bool TaskPersistence::Write(const std::string& key, const std::string& value) co
 }
 
 void TaskPersistence::WriteJobStart(const std::string& taskHash) const {
-    Write("BrisklaneTaskHash", taskHash);
-    Write("BrisklaneTaskCreateTimeStamp", Unsigned(platform::TickCount()));
     char when[64] = "";
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     if (localtime_r(&now, &local))
         std::strftime(when, sizeof when, "%Y-%m-%d %X", &local);
-    Write("BrisklaneTaskCreateTime", when);
+    platform::WriteProfileStrings(kTaskSection,
+                                  {{"BrisklaneTaskHash", taskHash},
+                                   {"BrisklaneTaskCreateTimeStamp", Unsigned(platform::TickCount())},
+                                   {"BrisklaneTaskCreateTime", when}},
+                                  path_.c_str());
 }
 
 bool TaskPersistence::IsJobComplete() const {
@@ -74,8 +76,10 @@ void TaskPersistence::MarkJobComplete() const {
 }
 
 void TaskPersistence::SaveDownloadedSize(uint64_t bytes) const {
-    Write("BrisklaneTaskLastSizeHigh", std::to_string(bytes / kSizeSplit));
-    Write("BrisklaneTaskLastSizeLow", std::to_string(bytes % kSizeSplit));
+    platform::WriteProfileStrings(kTaskSection,
+                                  {{"BrisklaneTaskLastSizeHigh", std::to_string(bytes / kSizeSplit)},
+                                   {"BrisklaneTaskLastSizeLow", std::to_string(bytes % kSizeSplit)}},
+                                  path_.c_str());
 }
 
 int TaskPersistence::GetCloseSelection() const {
@@ -122,16 +126,12 @@ bool TaskPersistence::RecordFinishedFile(int i, const std::string& file) const {
     FileIdentity id;
     if (!IdentifyFile(file, id))
         return false;
-    const char* p = path_.c_str();
-    bool ok = platform::WriteProfileString(kFinishSection, FinishKey(i, "WriteTimeHigh").c_str(),
-                                           Unsigned(id.writeTimeHigh).c_str(), p);
-    ok &= platform::WriteProfileString(kFinishSection, FinishKey(i, "WriteTimeLow").c_str(),
-                                       Unsigned(id.writeTimeLow).c_str(), p);
-    ok &= platform::WriteProfileString(kFinishSection, FinishKey(i, "FileSizeHigh").c_str(),
-                                       Unsigned(id.sizeHigh).c_str(), p);
-    ok &= platform::WriteProfileString(kFinishSection, FinishKey(i, "FileSizeLow").c_str(),
-                                       Unsigned(id.sizeLow).c_str(), p);
-    return ok;
+    return platform::WriteProfileStrings(kFinishSection,
+                                         {{FinishKey(i, "WriteTimeHigh"), Unsigned(id.writeTimeHigh)},
+                                          {FinishKey(i, "WriteTimeLow"), Unsigned(id.writeTimeLow)},
+                                          {FinishKey(i, "FileSizeHigh"), Unsigned(id.sizeHigh)},
+                                          {FinishKey(i, "FileSizeLow"), Unsigned(id.sizeLow)}},
+                                         path_.c_str());
 }
 
 bool TaskPersistence::MatchesFinishRecord(int i, const std::string& file) const {

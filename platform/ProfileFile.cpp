@@ -468,4 +468,29 @@ bool WriteProfileString(const char* section, const char* key, const char* value,
     return ReplaceFile(target, updated, read == ReadResult::Ok ? &st : nullptr);
 }
 
+bool WriteProfileStrings(const char* section, const std::vector<std::pair<std::string, std::string>>& values,
+                         const char* path) {
+    if (!section || !path || !*path)
+        return false;
+    for (const auto& [key, value] : values)
+        if (!ValidInput(section, key.c_str(), value.c_str()))
+            return false;
+    std::string_view s = Trim(section);
+
+    std::lock_guard<std::mutex> lock(WriteMutex());
+    std::string target = WriteTarget(path);
+    std::string data;
+    struct stat st {};
+    ReadResult read = ReadWhole(target, data, &st);
+    if (read == ReadResult::Failed)
+        return false;
+    Document doc = Split(data);
+    for (const auto& [key, value] : values)
+        Apply(doc, s, key.c_str(), value.c_str());
+    std::string updated = doc.Serialize();
+    if (updated == data)
+        return true;
+    return ReplaceFile(target, updated, read == ReadResult::Ok ? &st : nullptr);
+}
+
 } // namespace platform

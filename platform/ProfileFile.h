@@ -14,6 +14,9 @@
 // the ending the file already uses, and a new file gets LF. A leading UTF-8 byte
 // order mark is skipped and kept. Paths are handed to the system unchanged.
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -41,5 +44,13 @@ int GetProfileInt(const char* section, const char* key, int def, const char* pat
 // text that would not read back as written: a line break anywhere, '=' in a key or
 // a key starting with '[', ';' or '#', ']' in a section name.
 bool WriteProfileString(const char* section, const char* key, const char* value, const char* path);
+
+// Sets several keys of one section in one write of the file, as WriteProfileString
+// would set each in turn; one key that is refused refuses them all (nothing written).
+// Values that belong together (two halves of a number, the four parts of a finish
+// record) are thus never seen half written, and the file is replaced once, not once
+// per key.
+bool WriteProfileStrings(const char* section, const std::vector<std::pair<std::string, std::string>>& values,
+                         const char* path);
 
 } // namespace platform

@@ -211,6 +211,22 @@ TEST(ProfileFile, UpdatesTheKeyInPlaceWithoutDuplicating) {
     EXPECT_EQ(ReadFile(path), "[A]\nCamelKey=4\nz=0\n");
 }
 
+TEST(ProfileFile, SeveralKeysGoInOneWriteOrNotAtAll) {
+    TempDir dir;
+    const std::string path = dir.file("job.ini");
+    WriteFile(path, kHandWritten);
+    ASSERT_TRUE(WriteProfileStrings("BrisklaneTask", {{"High", "1"}, {"brisklanetaskhash", "def"}, {"Low", "7"}},
+                                    path.c_str()));
+    EXPECT_EQ(Get(path, "BrisklaneTask", "High"), "1");
+    EXPECT_EQ(Get(path, "BrisklaneTask", "Low"), "7");
+    EXPECT_EQ(Get(path, "BrisklaneTask", "BrisklaneTaskHash"), "def") << "an existing key is updated in place";
+    EXPECT_EQ(Get(path, "BrisklaneTask", "Quoted"), "  keeps blanks  ") << "other keys stay";
+    const std::string before = ReadFile(path);
+    EXPECT_FALSE(WriteProfileStrings("BrisklaneTask", {{"High", "2"}, {"Bad", "two\nlines"}, {"Low", "8"}},
+                                     path.c_str()));
+    EXPECT_EQ(ReadFile(path), before) << "one refused value refuses them all";
+}
+
 TEST(ProfileFile, NullValueRemovesKeyAndNullKeyRemovesSection) {
     TempDir dir;
     std::string path = dir.file("a.ini");
