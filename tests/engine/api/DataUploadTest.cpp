@@ -1,4 +1,6 @@
 #include "engine/core/DataUpload.h"
+
+#include "app/StatisticsEvents.h"
 #include "engine/api/BrisklaneEngine.h"
 #include "engine/core/EngineLog.h"
 #include "engine/core/IDataStatisticsUser.h"
@@ -155,15 +157,16 @@ std::string Member(const std::string& body, const std::string& key) {
 
 TEST_F(DataUploadTest, BodiesAreTheFormatFilledWithTheCallersValues) {
     Collect();
-    EngineReportEvent("11030000", "", 6);
-    EngineReportTransfer("11040000", "10.0.0.1", "206", 12, 5000000000ULL, 300, "55.5", 4000000000ULL, 200,
-                         1000000000ULL, 100, 7, "pkg.bin", "http://files.example/pkg.bin", "none", -3);
+    EngineReportEvent(StatisticsEvents::kContinued, "", 6);
+    EngineReportTransfer(StatisticsEvents::kUserExit, "10.0.0.1", "206", 12, 5000000000ULL, 300, "55.5",
+                         4000000000ULL, 200, 1000000000ULL, 100, 7, "pkg.bin", "http://files.example/pkg.bin",
+                         "none", -3);
     // Caller texts are values, never formats; code and texts reach the client as given.
     EngineReportFileEvent("11%s%n", "%s%n.bin", "100%");
     ASSERT_TRUE(recorder_.WaitFor("add", 3));
     const std::vector<Call> calls = recorder_.Calls();
 
-    EXPECT_EQ(calls[0].code, "11030000");
+    EXPECT_EQ(calls[0].code, StatisticsEvents::kContinued);
     EXPECT_EQ(calls[0].flag, 6);
     EXPECT_EQ(
         calls[0].body,
@@ -174,7 +177,7 @@ TEST_F(DataUploadTest, BodiesAreTheFormatFilledWithTheCallersValues) {
         "\"P2ptotalbytes\":\"0\",\"Inp2ptotalbytes\":\"0\",\"P2paveragespeed\":\"0\","
         "\"Corruptpakid\":\"0\",\"Filename\":\"\",\"Url\":\"\",\"Errormsg\":\"\"");
 
-    EXPECT_EQ(calls[1].code, "11040000");
+    EXPECT_EQ(calls[1].code, StatisticsEvents::kUserExit);
     EXPECT_EQ(calls[1].flag, -3);
     EXPECT_EQ(calls[1].body,
               ",\"DVersion\":\"1.8\",\"GameID\":\"G1\",\"AppVersion\":\"2.0\",\"GVersion\":\"3.1\","
@@ -218,8 +221,8 @@ TEST_F(DataUploadTest, DeltasCountFromTheLastNonZeroValue) {
         {(1ULL << 40) + 1300, "1099511627776"},
     };
     for (const Step& s : steps)
-        EngineReportTransfer("11040000", "", "", static_cast<uint32_t>(s.value), s.value, 0, "", s.value, 0,
-                             s.value, 0, 0, "", "", "", 0);
+        EngineReportTransfer(StatisticsEvents::kUserExit, "", "", static_cast<uint32_t>(s.value), s.value, 0,
+                             "", s.value, 0, s.value, 0, 0, "", "", "", 0);
     ASSERT_TRUE(recorder_.WaitFor("add", std::size(steps)));
     const std::vector<Call> calls = recorder_.Calls();
     size_t i = 0;
@@ -260,7 +263,7 @@ TEST_F(DataUploadTest, NothingIsSentUnlessTheClientIsReadyAndTheDownloadNamed) {
             SetDataStatisticsFactory(&FakeFactory);
         CollectDataUpload(c.statsInit, c.gameId, c.appVersion, "3.1", c.channel);
         EXPECT_EQ(StatisticsSessionCode(), "");
-        EngineReportEvent("11030000", "", 0);
+        EngineReportEvent(StatisticsEvents::kContinued, "", 0);
         // Stopping drains whatever was queued, so anything queued would show now.
         StopDataUpload();
         EXPECT_EQ(recorder_.Calls().size(), 0u);
