@@ -228,7 +228,12 @@ void TWorkThread::MainLoop() {
                       live_.name.c_str());
             break;
         }
-        RecordAllocatedSize();
+        // A file system query per tick would be hundreds a second; the figure is only
+        // for diagnostics, and a second's worth of change does not matter there.
+        if (now != lastAllocatedCheck_) {
+            lastAllocatedCheck_ = now;
+            RecordAllocatedSize();
+        }
         now = Tick();
         if (now - last15 >= 15) {
             last15 = now;

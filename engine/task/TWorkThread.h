@@ -95,6 +95,7 @@ private:
     bool timedOut_ = false;
     bool fullRefresh_ = false;
     int64_t allocatedSize_ = 0;
+    uint64_t lastAllocatedCheck_ = 0;
     uint64_t lastPublish_ = 0;
     std::string extraTrackerText_;
     uint64_t wastedBytes_ = 0;
